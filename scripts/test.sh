@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds, runs every test.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/install-deps.sh
+jobs=$(nproc)
+
+# Host build: unit and process tests, the programs built against a target
+# directory of the build's own.
+cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DUPLOAD_TARGET_DIR="$root/build/test/target" >/dev/null
+cmake --build build/test -j "$jobs"
+ctest --test-dir build/test --output-on-failure -j "$jobs"
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DUPLOAD_SANITIZE=ON \
+    -DUPLOAD_TARGET_DIR="$root/build/asan/target" >/dev/null
+cmake --build build/asan -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -j "$jobs"

@@ -1,0 +1,80 @@
+// The upload CGI program: one request per process, its state process-global.
+#ifndef UPLOAD_H
+#define UPLOAD_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "multipart_scanner.h"
+
+constexpr size_t READ_CHUNK = 4096;
+
+enum {
+    ERR_TOO_LARGE = -7001,
+    ERR_BAD_REQUEST = -7002,
+    ERR_EMPTY_FILE = -7003,
+    ERR_IO = -7004,
+};
+
+enum { KIND_NONE = 0, KIND_SESSION = 1, KIND_FILE = 2 };
+
+extern const char *const part_kind_names[3];
+
+// Fixed per deliverable at build time.
+struct target_profile {
+    const char *path;
+    uint32_t limit;   // largest accepted CONTENT_LENGTH
+};
+extern const target_profile upload_profile;
+
+// Incremental judges of one header line, so that how the web server happened
+// to cut the body into reads never changes the outcome.
+struct header_matcher {
+    bool name_open;     // name pieces of the current line are arriving
+    bool value_open;    // value pieces of the current line are arriving
+    bool name_ok;       // the name so far is a prefix of "Content-Disposition"
+    unsigned char name_length;   // saturates; 20 or more never matches
+    unsigned char value_step;    // where in the disposition grammar we are
+    unsigned char value_pos;     // bytes matched of the current literal
+    unsigned char field_length;  // saturates
+    bool field_session;  // the field name so far equals "sessionid" so far
+    bool field_file;     // likewise for "filedata"
+};
+
+struct upload_request_state {
+    bool in_content_disposition;
+    int part_kind;
+    const char *target_path;
+    bool have_file_data;
+    int target_mode;
+    int target_fd;
+    int temp_fd;
+    char *session_id;     // the session part's latest piece; never checked
+    header_matcher header;
+};
+extern upload_request_state upload_state;
+
+extern const scanner_callbacks upload_callbacks;
+
+int upload_main();
+int send_result(bool success, int code);
+
+int upload_header_name(multipart_scanner *, const char *at, size_t count);
+int upload_header_value(multipart_scanner *, const char *at, size_t count);
+int upload_headers_end(multipart_scanner *);
+int upload_part_bytes(multipart_scanner *, const char *at, size_t count);
+int upload_part_finish(multipart_scanner *);
+int commit_upload();
+
+// CONTENT_LENGTH as the C library's unsigned decimal conversion reads it,
+// reduced to 32 bits the way the device sees it.
+uint32_t content_length_value(const char *text);
+// True when the text is one or more decimal digits and nothing else.
+bool content_length_is_plain(const char *text);
+
+int spool_flush();
+
+// The response is collected here and written once, when upload_main returns.
+void flush_response();
+
+#endif

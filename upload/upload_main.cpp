@@ -1,0 +1,107 @@
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "upload.h"
+
+upload_request_state upload_state;
+
+const scanner_callbacks upload_callbacks = {
+    upload_header_name,
+    upload_header_value,
+    upload_part_bytes,
+    nullptr,
+    upload_headers_end,
+    upload_part_finish,
+    nullptr,
+};
+
+static const char CONTENT_TYPE_PREFIX[] = "multipart/form-data;";
+enum { PREFIX_LENGTH = sizeof CONTENT_TYPE_PREFIX - 1 };
+
+// CGI lets the host keep standard input open after the body, so with a plain
+// CONTENT_LENGTH we never ask for more than it announced.
+static uint64_t input_left;
+
+static ssize_t read_body(char *buffer)
+{
+    size_t want = input_left < READ_CHUNK ? static_cast<size_t>(input_left) : READ_CHUNK;
+    if (want == 0)
+        return 0;
+    ssize_t got = read(0, buffer, want);
+    if (got > 0)
+        input_left -= static_cast<size_t>(got);
+    return got;
+}
+
+static void handle_request()
+{
+    upload_state.temp_fd = -1;
+    upload_state.target_fd = -1;
+    upload_state.target_mode = 0600;
+
+    input_left = UINT64_MAX;
+    const char *length = getenv("CONTENT_LENGTH");
+    if (length) {
+        if (content_length_value(length) > upload_profile.limit) {
+            send_result(false, ERR_TOO_LARGE);
+            return;
+        }
+        if (content_length_is_plain(length))
+            input_left = content_length_value(length);
+    }
+
+    const char *type = getenv("CONTENT_TYPE");
+    if (!type || strncmp(type, CONTENT_TYPE_PREFIX, PREFIX_LENGTH) != 0) {
+        send_result(false, ERR_BAD_REQUEST);
+        return;
+    }
+    const char *equals = strchr(type + PREFIX_LENGTH, '=');
+    if (!equals) {
+        send_result(false, ERR_BAD_REQUEST);
+        return;
+    }
+    const char *boundary = equals + 1;
+    size_t boundary_length = strlen(boundary);
+    char *delimiter = static_cast<char *>(malloc(boundary_length + 3));
+    if (!delimiter) {
+        send_result(false, ERR_BAD_REQUEST);
+        return;
+    }
+    delimiter[0] = '-';
+    delimiter[1] = '-';
+    memcpy(delimiter + 2, boundary, boundary_length + 1);
+
+    upload_state.temp_fd = -1;
+    upload_state.target_fd = -1;
+    upload_state.target_mode = 0600;
+    upload_state.target_path = upload_profile.path;
+
+    multipart_scanner *scanner = scanner_create(delimiter, &upload_callbacks);
+    free(delimiter);
+    if (!scanner) {
+        send_result(false, ERR_BAD_REQUEST);
+        return;
+    }
+
+    char buffer[READ_CHUNK];
+    for (;;) {
+        ssize_t got = read_body(buffer);
+        if (got <= 0)
+            break;
+        if (scanner_feed(scanner, buffer, static_cast<size_t>(got)) < static_cast<size_t>(got))
+            break;
+    }
+    scanner_destroy(scanner);
+
+    // The host may wait for us to take the whole body before it reads ours.
+    while (read_body(buffer) > 0) {
+    }
+}
+
+int upload_main()
+{
+    handle_request();
+    flush_response();
+    return 0;
+}
