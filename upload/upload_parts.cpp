@@ -131,6 +131,7 @@ int upload_headers_end(multipart_scanner *)
     upload_state.header.name_open = false;
     if (upload_state.part_kind != KIND_FILE)
         return 0;
+    spool_used = 0;
     char name[] = "/tmp/nubo-upload.XXXXXX";
     upload_state.temp_fd = mkstemp(name);
     if (upload_state.temp_fd < 0)
