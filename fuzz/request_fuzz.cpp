@@ -1,0 +1,538 @@
+// Fuzz target for the whole request path, in-process: environment, body on
+// standard input, the response captured from standard output, the target in
+// a directory of the fuzzer's own. System calls of the program can be made to
+// fail once, at a call chosen by the input.
+//
+// Input layout (short inputs are padded with zero bytes):
+//   byte 0   flags: 1 CONTENT_LENGTH is set, 2 it is the body's true length
+//            in decimal instead of the text below, 4 CONTENT_TYPE is set,
+//            8 the target exists beforehand
+//   byte 1   fault kind (see fault_kind; 0 or unknown values: none)
+//   byte 2   which call of that kind fails, counted from 0
+//   then     CONTENT_LENGTH text, ended by a NUL byte
+//   then     CONTENT_TYPE text, ended by a NUL byte
+//   the rest the body
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "upload.h"
+
+namespace {
+
+constexpr uint32_t LIMIT = 8 * 1024 * 1024;
+char target_path[4096];
+char target_dir[1024];
+
+}   // namespace
+
+const target_profile upload_profile = {target_path, LIMIT};
+
+namespace {
+
+enum fault_kind : uint8_t {
+    FAULT_NONE,
+    FAULT_WRITE_ERROR,
+    FAULT_WRITE_SHORT,
+    FAULT_READ_ERROR,
+    FAULT_READ_SHORT,
+    FAULT_OPEN,
+    FAULT_MKSTEMP,
+    FAULT_FSYNC,
+    FAULT_LSEEK,
+    FAULT_FTRUNCATE,
+    FAULT_STAT,
+    FAULT_FSTAT,
+    FAULT_FLOCK,
+    FAULT_KINDS
+};
+
+// What the program did during one run, as seen through the wrapped calls.
+struct observed {
+    bool armed = false;
+    fault_kind fault = FAULT_NONE;
+    unsigned fault_at = 0;
+    unsigned calls[FAULT_KINDS] = {};
+    bool fired = false;
+    int fired_fd = -1;
+    unsigned responses = 0;
+    uint64_t stdin_bytes = 0;
+    std::vector<std::string> spool_names;
+    std::set<int> opened;
+    std::string failure;
+
+    void fail(const std::string &why)
+    {
+        if (failure.empty())
+            failure = why;
+    }
+};
+observed run;
+
+// Counts a call of the given kind and says whether it is the one to fail.
+bool strike(fault_kind kind, int fd = -1)
+{
+    if (!run.armed)
+        return false;
+    unsigned n = run.calls[kind]++;
+    if (run.fault != kind || n != run.fault_at)
+        return false;
+    run.fired = true;
+    run.fired_fd = fd;
+    return true;
+}
+
+}   // namespace
+
+// The program's system calls go through these (linked with --wrap).
+extern "C" {
+ssize_t __real_write(int, const void *, size_t);
+ssize_t __real_read(int, void *, size_t);
+int __real_open(const char *, int, ...);
+int __real_mkstemp(char *);
+int __real_fsync(int);
+off_t __real_lseek(int, off_t, int);
+int __real_ftruncate(int, off_t);
+int __real_stat(const char *, struct stat *);
+int __real_fstat(int, struct stat *);
+int __real_flock(int, int);
+int __real_close(int);
+int __real__Z11send_resultbi(bool, int);
+
+ssize_t __wrap_write(int fd, const void *data, size_t count)
+{
+    bool shorten = strike(FAULT_WRITE_SHORT, fd);
+    bool error = strike(FAULT_WRITE_ERROR, fd);
+    if (shorten && count > 0)
+        return __real_write(fd, data, count / 2);
+    if (shorten)
+        run.fired = false;   // nothing to cut short
+    if (error) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return __real_write(fd, data, count);
+}
+
+ssize_t __wrap_read(int fd, void *data, size_t count)
+{
+    bool shorten = strike(FAULT_READ_SHORT, fd);
+    bool error = strike(FAULT_READ_ERROR, fd);
+    ssize_t got;
+    if (shorten && count > 1) {
+        got = __real_read(fd, data, count / 2);
+    } else if (error) {
+        errno = EIO;
+        got = -1;
+    } else {
+        if (shorten)
+            run.fired = false;
+        got = __real_read(fd, data, count);
+    }
+    if (run.armed && fd == 0 && got > 0)
+        run.stdin_bytes += static_cast<uint64_t>(got);
+    return got;
+}
+
+int __wrap_open(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    if (strike(FAULT_OPEN)) {
+        errno = EACCES;
+        return -1;
+    }
+    int fd = __real_open(path, flags, mode);
+    if (run.armed && fd >= 0)
+        run.opened.insert(fd);
+    return fd;
+}
+
+int __wrap_mkstemp(char *name)
+{
+    if (strike(FAULT_MKSTEMP)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    int fd = __real_mkstemp(name);
+    if (run.armed && fd >= 0) {
+        run.opened.insert(fd);
+        run.spool_names.push_back(name);
+    }
+    return fd;
+}
+
+int __wrap_fsync(int fd)
+{
+    if (strike(FAULT_FSYNC, fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_fsync(fd);
+}
+
+off_t __wrap_lseek(int fd, off_t offset, int whence)
+{
+    if (strike(FAULT_LSEEK, fd)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return __real_lseek(fd, offset, whence);
+}
+
+int __wrap_ftruncate(int fd, off_t length)
+{
+    if (strike(FAULT_FTRUNCATE, fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_ftruncate(fd, length);
+}
+
+int __wrap_stat(const char *path, struct stat *st)
+{
+    if (strike(FAULT_STAT)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return __real_stat(path, st);
+}
+
+int __wrap_fstat(int fd, struct stat *st)
+{
+    if (strike(FAULT_FSTAT, fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_fstat(fd, st);
+}
+
+int __wrap_flock(int fd, int operation)
+{
+    if (strike(FAULT_FLOCK, fd)) {
+        errno = ENOLCK;
+        return -1;
+    }
+    return __real_flock(fd, operation);
+}
+
+// Closing a descriptor the run did not open would hit one that belongs to
+// someone else (a stale number closed twice, or -1 handed on as if valid is
+// harmless and allowed).
+int __wrap_close(int fd)
+{
+    if (run.armed && fd >= 0) {
+        if (!run.opened.count(fd))
+            run.fail("closed descriptor " + std::to_string(fd) + ", which the run did not open");
+        run.opened.erase(fd);
+    }
+    return __real_close(fd);
+}
+
+int __wrap__Z11send_resultbi(bool success, int code)
+{
+    if (run.armed)
+        ++run.responses;
+    return __real__Z11send_resultbi(success, code);
+}
+}
+
+namespace {
+
+struct reader {
+    const uint8_t *data;
+    size_t size;
+    size_t at = 0;
+    uint8_t byte() { return at < size ? data[at++] : 0; }
+    std::string text()
+    {
+        size_t end = at;
+        while (end < size && data[end] != 0)
+            ++end;
+        std::string out(reinterpret_cast<const char *>(data + at), end - at);
+        at = end < size ? end + 1 : end;
+        return out;
+    }
+    std::string rest()
+    {
+        std::string out(reinterpret_cast<const char *>(data + at), size - at);
+        at = size;
+        return out;
+    }
+};
+
+std::string response_for(int code)
+{
+    return "Status: 200 OK\r\nContent-Type: application/json\r\n\r\n{ \"errcode\": " + std::to_string(code) +
+           " }\r\n\r\n";
+}
+
+const int CODES[] = {0, ERR_TOO_LARGE, ERR_BAD_REQUEST, ERR_EMPTY_FILE, ERR_IO};
+
+// The C library's unsigned decimal conversion as a 32-bit device has it.
+uint32_t device_strtoul(const std::string &text)
+{
+    const char *p = text.c_str();
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    if (*p < '0' || *p > '9')
+        return 0;
+    errno = 0;
+    unsigned long long magnitude = strtoull(p, nullptr, 10);
+    if (errno == ERANGE || magnitude > UINT32_MAX)
+        return UINT32_MAX;
+    uint32_t value = static_cast<uint32_t>(magnitude);
+    return negative ? 0u - value : value;
+}
+
+bool plain_digits(const std::string &text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool read_file(const char *path, std::string &out, mode_t *mode)
+{
+    int fd = __real_open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    __real_fstat(fd, &st);
+    *mode = st.st_mode & 07777;
+    out.clear();
+    char buffer[65536];
+    ssize_t got;
+    while ((got = __real_read(fd, buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(got));
+    __real_close(fd);
+    return true;
+}
+
+std::set<int> open_descriptors()
+{
+    std::set<int> out;
+    for (int fd = 0; fd < 64; ++fd)
+        if (fcntl(fd, F_GETFD) >= 0)
+            out.insert(fd);
+    return out;
+}
+
+const char OLD_TARGET[] = "the old target\n";
+int stdin_fd = -1;
+int stdout_fd = -1;
+int saved_stdout = -1;
+
+void remove_target_dir()
+{
+    unlink(target_path);
+    rmdir(target_dir);
+}
+
+}   // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    snprintf(target_dir, sizeof target_dir, "%s/upload-fuzz.XXXXXX", base);
+    if (!mkdtemp(target_dir)) {
+        perror("mkdtemp");
+        abort();
+    }
+    snprintf(target_path, sizeof target_path, "%s/target", target_dir);
+    atexit(remove_target_dir);
+    stdin_fd = memfd_create("fuzz-stdin", MFD_CLOEXEC);
+    stdout_fd = memfd_create("fuzz-stdout", MFD_CLOEXEC);
+    saved_stdout = fcntl(1, F_DUPFD_CLOEXEC, 10);
+    if (stdin_fd < 0 || stdout_fd < 0 || saved_stdout < 0) {
+        perror("memfd");
+        abort();
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    reader in{data, size};
+    const uint8_t flags = in.byte();
+    const uint8_t fault = in.byte();
+    const uint8_t fault_at = in.byte();
+    std::string length_text = in.text();
+    const std::string type = in.text();
+    const std::string body = in.rest();
+    const bool has_length = flags & 1;
+    if (flags & 2)
+        length_text = std::to_string(body.size());
+    const bool has_type = flags & 4;
+    const bool target_before = flags & 8;
+
+    // Fresh target, environment and standard input and output.
+    unlink(target_path);
+    if (target_before) {
+        int fd = __real_open(target_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        __real_write(fd, OLD_TARGET, sizeof OLD_TARGET - 1);
+        fchmod(fd, 0644);
+        __real_close(fd);
+    }
+    if (has_length)
+        setenv("CONTENT_LENGTH", length_text.c_str(), 1);
+    else
+        unsetenv("CONTENT_LENGTH");
+    if (has_type)
+        setenv("CONTENT_TYPE", type.c_str(), 1);
+    else
+        unsetenv("CONTENT_TYPE");
+    __real_ftruncate(stdin_fd, 0);
+    if (!body.empty() && pwrite(stdin_fd, body.data(), body.size(), 0) != static_cast<ssize_t>(body.size()))
+        abort();
+    __real_lseek(stdin_fd, 0, SEEK_SET);
+    __real_ftruncate(stdout_fd, 0);
+    __real_lseek(stdout_fd, 0, SEEK_SET);
+    dup2(stdin_fd, 0);
+    dup2(stdout_fd, 1);
+    const std::set<int> before = open_descriptors();
+
+    run = observed{};
+    run.fault = fault < FAULT_KINDS ? static_cast<fault_kind>(fault) : FAULT_NONE;
+    run.fault_at = fault_at;
+    run.armed = true;
+    int status = upload_main();
+    run.armed = false;
+
+    std::set<int> after = open_descriptors();
+    dup2(saved_stdout, 1);
+    std::string response(static_cast<size_t>(__real_lseek(stdout_fd, 0, SEEK_END)), '\0');
+    if (!response.empty() && pread(stdout_fd, response.data(), response.size(), 0) != static_cast<ssize_t>(response.size()))
+        abort();
+
+    // What the request deserves, judged from the environment alone.
+    std::string delimiter;
+    int refusal = 0;
+    if (has_length && device_strtoul(length_text) > LIMIT)
+        refusal = ERR_TOO_LARGE;
+    else if (!has_type || type.compare(0, 20, "multipart/form-data;") != 0 || type.find('=', 20) == std::string::npos)
+        refusal = ERR_BAD_REQUEST;
+    else
+        delimiter = "--" + type.substr(type.find('=', 20) + 1);
+
+    const bool stdout_broken = run.fired && run.fired_fd == 1 && run.fault == FAULT_WRITE_ERROR;
+    int code = 1;   // no response
+    for (int c : CODES)
+        if (response == response_for(c))
+            code = c;
+    if (!response.empty() && code == 1) {
+        bool prefix = false;
+        for (int c : CODES)
+            prefix = prefix || response_for(c).compare(0, response.size(), response) == 0;
+        if (!(stdout_broken && prefix))
+            run.fail("response is none of the legal forms");
+    }
+    if (status != 0)
+        run.fail("upload_main returned nonzero");
+    if (run.responses > 1)
+        run.fail("more than one response");
+    if (run.responses == 1 && response.empty() && !stdout_broken)
+        run.fail("a response was given but nothing reached standard output");
+
+    const bool target_io_fault = run.fired && run.fired_fd != 0 && run.fired_fd != 1 &&
+                                 (run.fault == FAULT_WRITE_ERROR || run.fault == FAULT_WRITE_SHORT ||
+                                  run.fault == FAULT_READ_ERROR || run.fault == FAULT_OPEN ||
+                                  run.fault == FAULT_MKSTEMP || run.fault == FAULT_FSYNC ||
+                                  run.fault == FAULT_LSEEK || run.fault == FAULT_FTRUNCATE);
+    const bool stdin_fault = run.fired && run.fired_fd == 0;
+    if (refusal != 0) {
+        if (code != refusal && !stdout_broken)
+            run.fail("expected the refusal " + std::to_string(refusal));
+        if (run.stdin_bytes != 0)
+            run.fail("a refused request read its body");
+    } else {
+        if (code == ERR_TOO_LARGE || code == ERR_BAD_REQUEST)
+            run.fail("refused a request that is acceptable");
+        uint64_t expected = body.size();
+        if (has_length && plain_digits(length_text))
+            expected = std::min<uint64_t>(expected, device_strtoul(length_text));
+        if (!stdin_fault && run.stdin_bytes != expected)
+            run.fail("read " + std::to_string(run.stdin_bytes) + " body bytes, expected " +
+                     std::to_string(expected));
+        if (stdin_fault && run.stdin_bytes > expected)
+            run.fail("read more of the body than CONTENT_LENGTH allows");
+    }
+    if (code == 0 && target_io_fault)
+        run.fail("success reported although a file operation failed");
+
+    // The target: replaced on success, else intact or (after a failed copy)
+    // removed.
+    std::string now;
+    mode_t mode = 0;
+    const bool exists = read_file(target_path, now, &mode);
+    if (code == 0) {
+        if (!exists || mode != 0600)
+            run.fail("success but the target is missing or not mode 0600");
+        else if (now.empty() || body.find(now + "\r\n" + delimiter) == std::string::npos)
+            run.fail("success but the target is not a file part's content");
+    } else {
+        bool intact = target_before ? exists && now == OLD_TARGET : !exists;
+        bool removed = !exists;
+        if (code == ERR_IO ? !(intact || removed) : !intact)
+            run.fail("the target was changed without success");
+        if (code != ERR_IO && exists && target_before && mode != 0644)
+            run.fail("the target's mode changed without success");
+    }
+
+    for (const std::string &name : run.spool_names)
+        if (access(name.c_str(), F_OK) == 0) {
+            run.fail("spool file " + name + " still has its name");
+            unlink(name.c_str());
+        }
+
+    // Descriptors: none left behind, except a spool that no answer closed.
+    for (int fd : after) {
+        if (before.count(fd))
+            continue;
+        if (fd == upload_state.temp_fd && response.empty() && run.responses == 0)
+            __real_close(fd);
+        else {
+            run.fail("descriptor " + std::to_string(fd) + " left open");
+            __real_close(fd);
+        }
+    }
+    for (int fd : before)
+        if (!after.count(fd))
+            run.fail("descriptor " + std::to_string(fd) + " was closed by the run");
+
+    free(upload_state.session_id);
+    upload_state = upload_request_state{};
+
+    static const bool verbose = getenv("REQUEST_FUZZ_VERBOSE") != nullptr;
+    if (verbose)
+        fprintf(stderr, "response %s, fault %s, %llu body bytes read\n",
+                code == 1 ? "none" : std::to_string(code).c_str(), run.fired ? "fired" : "none",
+                static_cast<unsigned long long>(run.stdin_bytes));
+    if (!run.failure.empty()) {
+        fprintf(stderr, "request fuzz: %s\n  fault %d at call %u %s (fd %d)\n  response: %zu bytes\n",
+                run.failure.c_str(), run.fault, run.fault_at, run.fired ? "fired" : "did not fire",
+                run.fired_fd, response.size());
+        abort();
+    }
+    return 0;
+}
