@@ -129,6 +129,18 @@ upload_outcome run_upload(const upload_run &run)
         if (!spool_names().empty())
             o.spool_name_seen = true;
     };
+    // Between mkstemp and unlink the name exists by design, so /tmp is only
+    // looked at while the program waits for the next read.
+    auto waiting_for_input = [&]() {
+        for (int tries = 0; tries < 1000 && !poll_exit(); ++tries) {
+            std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat").value_or("");
+            size_t paren = stat.rfind(')');
+            if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S')
+                return true;
+            usleep(200);
+        }
+        return false;
+    };
     // A piece goes in only when the program has taken the one before, so
     // that every read it makes ends where a piece ends.
     for (const std::string &piece : run.pieces) {
@@ -141,7 +153,8 @@ upload_outcome run_upload(const upload_run &run)
         }
         while (pending(in[1]) > 0 && !poll_exit() && now_ms() < deadline)
             usleep(200);
-        look_at_tmp();
+        if (waiting_for_input())
+            look_at_tmp();
         if (exited || now_ms() >= deadline)
             break;
     }
