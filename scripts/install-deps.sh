@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev pkg-config util-linux)
+# fuzzing (clang, libFuzzer) and the memcheck run of the process tests
+packages+=(clang libclang-rt-14-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

@@ -18,3 +18,10 @@ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DUPLOAD_SANITIZE=ON \
     -DUPLOAD_TARGET_DIR="$root/build/asan/target" >/dev/null
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+# Bounded fuzzing: each libFuzzer target for 30 seconds from the committed
+# corpus (README, "Fuzzing", says how to run them for hours).
+cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DUPLOAD_FUZZ=ON -DUPLOAD_BUILD_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPLOAD_TARGET_DIR="$root/build/fuzz/target" >/dev/null
+cmake --build build/fuzz -j "$jobs" --target scanner_fuzz request_fuzz
+fuzz/run.sh build/fuzz 30
