@@ -110,6 +110,8 @@ upload_outcome run_upload(const upload_run &run)
             close(fd);
         if (run.run_as_nobody && (setgid(65534) || setuid(65534)))
             _exit(126);
+        if (run.in_child)
+            run.in_child();
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -15,6 +15,7 @@ struct upload_run {
     bool hold_stdin_open = false;   // like a host that never closes the pipe
     bool run_as_nobody = false;
     std::vector<std::string> extra_env_raw;   // e.g. LD_PRELOAD=...
+    void (*in_child)() = nullptr;   // runs just before exec, e.g. to close a standard descriptor
 };
 
 struct upload_outcome {

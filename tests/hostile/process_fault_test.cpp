@@ -1,0 +1,223 @@
+// Real faults around the programs: file systems that fill while the spool
+// grows, targets that cannot be written, a host that keeps standard input
+// open or closes it at once, a client that went away (standard output a
+// broken pipe), and programs started with a standard descriptor closed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+const std::string B = "AaB03x";
+const std::string OLD = "old target\n";
+
+class RealFaults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        clear_target_dir();
+        write_file(target_path(), OLD, 0644);
+    }
+};
+
+upload_outcome upload(const upload_run &run)
+{
+    upload_outcome o = run_upload(run);
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_FALSE(o.spool_name_seen) << "a spool file kept its name";
+    return o;
+}
+
+void expect_untouched()
+{
+    EXPECT_EQ(read_file(target_path()), OLD);
+    EXPECT_EQ(file_mode(target_path()), 0644u);
+}
+
+bool nobody_can_reach(const std::string &dir)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(setgid(65534) == 0 && setuid(65534) == 0 && access(dir.c_str(), X_OK) == 0 ? 0 : 1);
+    int status;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// What a host or a departed client may leave the program with.
+void close_stdin() { close(0); }
+void close_stdout() { close(1); }
+void close_stderr() { close(2); }
+void close_all_three()
+{
+    close(0);
+    close(1);
+    close(2);
+}
+void broken_stdout()
+{
+    int p[2];
+    if (pipe(p) != 0)
+        _exit(125);
+    close(p[0]);
+    dup2(p[1], 1);
+    close(p[1]);
+}
+
+}   // namespace
+
+TEST_F(RealFaults, SpoolFileSystemFillingDuringTheUploadAnswersIoError)
+{
+    // /tmp has room for a part of the file only: the spool fills mid-part,
+    // in a short write or a failed one, depending on where the room ends.
+    for (const char *size : {"64k", "68k", "200k"}) {
+        SetUp();
+        mount_tmpfs("/tmp", std::string("size=") + size + ",mode=1777");
+        upload_outcome o = upload(request(B, file_body(B, std::string(300000, 's'))));
+        EXPECT_EQ(o.out, response_for(-7004)) << size;
+        expect_untouched();
+        unmount("/tmp");
+    }
+}
+
+TEST_F(RealFaults, TargetThatCannotBeOpenedAnswersIoError)
+{
+    // a read-only target file on a writable file system
+    bind_read_only(target_path());
+    EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(-7004));
+    unmount(target_path());
+    expect_untouched();
+
+    // a directory where the target should be, and a target directory that is gone
+    unlink(target_path().c_str());
+    mkdir(target_path().c_str(), 0755);
+    EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(-7004));
+    struct stat st;
+    EXPECT_TRUE(stat(target_path().c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    rmdir(target_path().c_str());
+    // (a directory that is a mount point cannot be removed; then skip that)
+    if (rmdir(target_dir().c_str()) == 0) {
+        EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(-7004));
+        EXPECT_FALSE(read_file(target_path()));
+    }
+}
+
+TEST_F(RealFaults, ReadOnlyTargetOwnedByTheProgramsUserAnswersIoError)
+{
+    if (!nobody_can_reach(target_dir()))
+        GTEST_SKIP() << "the target directory is out of reach for an unprivileged user here";
+    chown(target_path().c_str(), 65534, 65534);
+    chmod(target_path().c_str(), 0444);
+    upload_run run = request(B, file_body(B, "new key"));
+    run.run_as_nobody = true;
+    EXPECT_EQ(upload(run).out, response_for(-7004));
+    EXPECT_EQ(read_file(target_path()), OLD);
+    EXPECT_EQ(file_mode(target_path()), 0444u);
+}
+
+TEST_F(RealFaults, HostKeepingStandardInputOpenNeverMakesTheProgramWait)
+{
+    struct {
+        const char *name;
+        std::string body;
+        std::string answer;
+    } cases[] = {
+        {"empty file", file_body(B, ""), response_for(-7003)},
+        {"session only", form_part(B, "sessionid", "abc") + "--" + B + "--\r\n", ""},
+        {"file part never ends", form_part(B, "filedata", "abc"), ""},
+        {"grammar broken early", "--" + B + " \r\n" + std::string(10000, 'j'), ""},
+        {"no body at all", "", ""},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        upload_run run = request(B, c.body);
+        run.hold_stdin_open = true;
+        upload_outcome o = upload(run);
+        EXPECT_EQ(o.out, c.answer) << c.name;
+        EXPECT_EQ(o.unread, 0u) << c.name;
+        expect_untouched();
+    }
+    // an I/O failure, also with the pipe held open
+    SetUp();
+    mount_tmpfs("/tmp", "mode=1777", true);
+    upload_run run = request(B, file_body(B, "key"));
+    run.hold_stdin_open = true;
+    EXPECT_EQ(upload(run).out, response_for(-7004));
+    unmount("/tmp");
+    expect_untouched();
+}
+
+TEST_F(RealFaults, StandardInputClosedAtOnce)
+{
+    // the host announces a body but closes the pipe before sending a byte
+    upload_run run = request(B, file_body(B, "never sent"));
+    run.pieces.clear();
+    EXPECT_EQ(upload(run).out, "");
+    expect_untouched();
+
+    // or starts the program with no standard input at all
+    run = request(B, file_body(B, "never sent"));
+    run.in_child = close_stdin;
+    EXPECT_EQ(upload(run).out, "");
+    expect_untouched();
+    run.env[1].second = "99999999";
+    EXPECT_EQ(upload(run).out, response_for(-7001));
+}
+
+TEST_F(RealFaults, ClientGoneMidRequestTheUploadStillCompletes)
+{
+    // standard output is a pipe nobody reads: writing the answer fails with
+    // EPIPE, which must neither kill the program nor undo the upload
+    upload_run run = request(B, file_body(B, "written anyway"));
+    run.in_child = broken_stdout;
+    EXPECT_EQ(upload(run).out, "");
+    EXPECT_EQ(read_file(target_path()), "written anyway");
+    EXPECT_EQ(file_mode(target_path()), 0600u);
+
+    // and the same for a refusal and for a failure
+    SetUp();
+    run = request(B, file_body(B, "refused"));
+    run.in_child = broken_stdout;
+    run.env[1].second = "99999999";
+    EXPECT_EQ(upload(run).out, "");
+    expect_untouched();
+    bind_read_only(target_path());
+    run.env[1].second = std::to_string(run.pieces[0].size());
+    EXPECT_EQ(upload(run).out, "");
+    unmount(target_path());
+    expect_untouched();
+}
+
+TEST_F(RealFaults, StartedWithAStandardDescriptorClosed)
+{
+    // A file the program opens must never take the place of 0, 1 or 2: the
+    // spool would be read as the body or the answer written into it.
+    const std::string content = "key of " + std::string(70000, 'k');
+    upload_run run = request(B, file_body(B, content));
+
+    run.in_child = close_stdout;
+    EXPECT_EQ(upload(run).out, "");
+    EXPECT_TRUE(read_file(target_path()) == content) << "the target is not the upload";
+
+    SetUp();
+    run.in_child = close_stderr;
+    EXPECT_EQ(upload(run).out, response_for(0));
+    EXPECT_TRUE(read_file(target_path()) == content) << "the target is not the upload";
+    EXPECT_EQ(file_mode(target_path()), 0600u);
+
+    for (void (*closing)() : {close_stdin, close_all_three}) {
+        SetUp();
+        run.in_child = closing;
+        EXPECT_EQ(upload(run).out, "");
+        expect_untouched();
+    }
+}
