@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "scanner_oracle.h"
 #include "upload.h"
 
 namespace {
@@ -338,6 +339,85 @@ std::set<int> open_descriptors()
     return out;
 }
 
+// What a form part is, from one header line joined from its pieces: only a
+// name that is a prefix of "Content-Disposition" (ignoring case) counts, its
+// value must start "form-data" (ignoring case), then any run of ";" and
+// space, then name=" (ignoring case) and a field name that is exactly
+// "sessionid" or "filedata" up to the next quote. Anything else leaves the
+// kind as it was.
+int classify(const std::string &name, const std::string &value, int kind)
+{
+    auto lower = [](std::string t) {
+        for (char &c : t)
+            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c;
+        return t;
+    };
+    const std::string disposition = "content-disposition";
+    if (name.size() > disposition.size() || lower(name) != disposition.substr(0, name.size()))
+        return kind;
+    if (lower(value.substr(0, 9)) != "form-data")
+        return kind;
+    size_t at = 9;
+    while (at < value.size() && (value[at] == ';' || value[at] == ' '))
+        ++at;
+    if (lower(value.substr(at, 6)) != "name=\"")
+        return kind;
+    size_t quote = value.find('"', at + 6);
+    if (quote == std::string::npos)
+        return kind;
+    const std::string field = value.substr(at + 6, quote - at - 6);
+    if (field == "sessionid")
+        kind = KIND_SESSION;
+    if (field == "filedata")
+        kind = KIND_FILE;
+    return kind;
+}
+
+struct expectation {
+    int code = 1;   // 1: no response
+    std::string target;
+};
+
+// The answer a body deserves, from the scanner's events for the bytes the
+// program may read: the first part classified as the file ends the request
+// when it finishes, with its content or, if that is empty, -7003.
+expectation expected_answer(const std::string &delimiter, const std::string &body)
+{
+    expectation e;
+    oracle::run_result scan = oracle::run(delimiter, body, {});
+    if (!scan.failure.empty()) {
+        run.fail("scanner oracle: " + scan.failure);
+        return e;
+    }
+    int kind = KIND_NONE;
+    std::string name, content;
+    for (const oracle::event &ev : scan.events) {
+        switch (ev.kind) {
+        case 'N':
+            name = ev.data;
+            break;
+        case 'V':
+            kind = classify(name, ev.data, kind);
+            break;
+        case 'C':
+            content = ev.data;
+            break;
+        case 'H':
+            content.clear();
+            break;
+        case 'F':
+            if (kind == KIND_FILE) {
+                e.code = content.empty() ? ERR_EMPTY_FILE : 0;
+                e.target = content;
+                return e;
+            }
+            kind = KIND_NONE;
+            break;
+        }
+    }
+    return e;
+}
+
 const char OLD_TARGET[] = "the old target\n";
 int stdin_fd = -1;
 int stdout_fd = -1;
@@ -476,6 +556,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                      std::to_string(expected));
         if (stdin_fault && run.stdin_bytes > expected)
             run.fail("read more of the body than CONTENT_LENGTH allows");
+
+        // Faults that change nothing the program can tell: the exact answer.
+        const bool neutral = !run.fired || run.fault == FAULT_READ_SHORT || run.fault == FAULT_STAT ||
+                             run.fault == FAULT_FSTAT || run.fault == FAULT_FLOCK ||
+                             (run.fault == FAULT_WRITE_SHORT && run.fired_fd == 1);
+        if (neutral) {
+            expectation e = expected_answer(delimiter, body.substr(0, static_cast<size_t>(expected)));
+            if (code != e.code)
+                run.fail("answered " + (code == 1 ? std::string("nothing") : std::to_string(code)) + ", expected " +
+                         (e.code == 1 ? std::string("nothing") : std::to_string(e.code)));
+            else if (code == 0) {
+                std::string now;
+                mode_t mode = 0;
+                if (!read_file(target_path, now, &mode) || now != e.target)
+                    run.fail("the target is not the file part's content");
+            }
+        }
     }
     if (code == 0 && target_io_fault)
         run.fail("success reported although a file operation failed");
