@@ -4,6 +4,10 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev pkg-config util-linux)
+# The device build: clang and lld cross-compile against armhf musl, and the
+# programs run here under qemu-arm.
+packages+=(clang lld musl-dev:armhf libclang-rt-14-dev:armhf qemu-user file)
+dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
