@@ -36,7 +36,7 @@ endif()
 # (a static executable at a fixed address), every function and object in a
 # section of its own so that the linker drops what nothing references.
 set(MUSL_COMPILE_FLAGS
-    "${MUSL_ARCH_FLAGS} -nostdinc -isystem ${MUSL_INCLUDE_DIR} -fno-pic -fno-plt -fno-stack-protector -fno-unwind-tables -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections -fno-threadsafe-statics")
+    "${MUSL_ARCH_FLAGS} -nostdinc -isystem ${MUSL_INCLUDE_DIR} -fno-pic -fno-stack-protector -fno-unwind-tables -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections -fno-threadsafe-statics")
 set(CMAKE_CXX_FLAGS_INIT "${MUSL_COMPILE_FLAGS}")
 set(CMAKE_C_FLAGS_INIT "${MUSL_COMPILE_FLAGS}")
 
