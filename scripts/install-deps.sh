@@ -4,10 +4,14 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev pkg-config util-linux)
+# Web servers, page and end-to-end tests.
+packages+=(lighttpd busybox curl iproute2 chromium nodejs)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
 done
+# Some builds of nodejs bring npm along; Debian's does not.
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
