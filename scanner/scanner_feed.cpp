@@ -22,7 +22,7 @@ static inline bool is_letter(char c)
 // content piece began in this chunk; pending bytes are emitted at the chunk's
 // last byte so that only held_bytes outlives the call. A stop returns the
 // index of the byte being processed, which counts as not consumed.
-size_t scanner_feed(multipart_scanner *s, const char *chunk, size_t n)
+scan_result scanner_feed(multipart_scanner *s, const char *chunk, size_t n)
 {
     const scanner_callbacks *cb = s->callbacks;
     const size_t L = s->delimiter_length;
