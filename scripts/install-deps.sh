@@ -15,5 +15,5 @@ command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 fi
