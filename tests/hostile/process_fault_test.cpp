@@ -81,7 +81,7 @@ TEST_F(RealFaults, SpoolFileSystemFillingDuringTheUploadAnswersIoError)
     // in a short write or a failed one, depending on where the room ends.
     for (const char *size : {"64k", "68k", "200k"}) {
         SetUp();
-        mount_tmpfs("/tmp", std::string("size=") + size + ",mode=1777");
+        mount_tmp(std::string("size=") + size + ",mode=1777");
         upload_outcome o = upload(request(B, file_body(B, std::string(300000, 's'))));
         EXPECT_EQ(o.out, response_for(-7004)) << size;
         expect_untouched();
@@ -148,7 +148,7 @@ TEST_F(RealFaults, HostKeepingStandardInputOpenNeverMakesTheProgramWait)
     }
     // an I/O failure, also with the pipe held open
     SetUp();
-    mount_tmpfs("/tmp", "mode=1777", true);
+    mount_tmp("mode=1777", true);
     upload_run run = request(B, file_body(B, "key"));
     run.hold_stdin_open = true;
     EXPECT_EQ(upload(run).out, response_for(-7004));

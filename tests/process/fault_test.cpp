@@ -34,7 +34,7 @@ static upload_outcome upload(const std::string &content)
 
 TEST_F(Faults, FullTmpAnswersIoErrorAndKeepsTheTarget)
 {
-    mount_tmpfs("/tmp", "size=16k,mode=1777");
+    mount_tmp("size=16k,mode=1777");
     fill_up("/tmp");
     for (size_t size : {size_t(10), size_t(200000)}) {
         EXPECT_EQ(upload(std::string(size, 'k')).out, response_for(-7004)) << size;
@@ -45,7 +45,7 @@ TEST_F(Faults, FullTmpAnswersIoErrorAndKeepsTheTarget)
 
 TEST_F(Faults, ReadOnlyTmpAnswersIoError)
 {
-    mount_tmpfs("/tmp", "mode=1777", true);
+    mount_tmp("mode=1777", true);
     EXPECT_EQ(upload("key").out, response_for(-7004));
     EXPECT_EQ(read_file(target_path()), OLD);
     unmount("/tmp");

@@ -260,6 +260,41 @@ void mount_tmpfs(const std::string &where, const std::string &options, bool read
         abort();
 }
 
+static void keep_under_tmp(std::vector<std::string> &tops, const std::string &path)
+{
+    if (path.compare(0, 5, "/tmp/") != 0)
+        return;
+    std::string top = path.substr(5, path.find('/', 5) - 5);
+    if (!top.empty())
+        tops.push_back(top);
+}
+
+void mount_tmp(const std::string &options, bool read_only)
+{
+    std::vector<std::string> tops;
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    keep_under_tmp(tops, std::string(exe, n > 0 ? static_cast<size_t>(n) : 0));
+    keep_under_tmp(tops, env_or("UPLOAD_BIN_DIR", ""));
+    keep_under_tmp(tops, target_dir());
+#ifdef UPLOAD_FAULT_SHIM
+    keep_under_tmp(tops, UPLOAD_FAULT_SHIM);
+#endif
+    int old_tmp = open("/tmp", O_PATH | O_DIRECTORY);
+    if (old_tmp < 0 || mount("tmpfs", "/tmp", "tmpfs", 0, options.c_str()) != 0)
+        abort();
+    for (const std::string &top : tops) {
+        std::string from = "/proc/self/fd/" + std::to_string(old_tmp) + "/" + top;
+        std::string to = "/tmp/" + top;
+        mkdir(to.c_str(), 0755);
+        if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            abort();
+    }
+    close(old_tmp);
+    if (read_only && mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_RDONLY, options.c_str()) != 0)
+        abort();
+}
+
 void bind_read_only(const std::string &where)
 {
     if (mount(where.c_str(), where.c_str(), nullptr, MS_BIND, nullptr) != 0 ||

@@ -52,6 +52,9 @@ std::vector<std::string> spool_names();
 // Mounts used by the fault tests; the test binary runs in a private mount
 // namespace, so nothing of this reaches the machine.
 void mount_tmpfs(const std::string &where, const std::string &options, bool read_only = false);
+// A fresh tmpfs on /tmp that still shows the build (which may itself live
+// under /tmp): the folders the tests need are bound into it.
+void mount_tmp(const std::string &options, bool read_only = false);
 void bind_read_only(const std::string &where);
 void unmount(const std::string &where);
 void fill_up(const std::string &dir);
