@@ -71,6 +71,7 @@ struct observed {
     bool fired = false;
     int fired_fd = -1;
     unsigned responses = 0;
+    int sent_code = 0;   // the code of the last response given
     uint64_t stdin_bytes = 0;
     std::vector<std::string> spool_names;
     std::set<int> opened;
@@ -251,8 +252,10 @@ int __wrap_close(int fd)
 
 int __wrap__Z11send_resultbi(bool success, int code)
 {
-    if (run.armed)
+    if (run.armed) {
         ++run.responses;
+        run.sent_code = code;
+    }
     return __real__Z11send_resultbi(success, code);
 }
 }
@@ -533,6 +536,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         run.fail("more than one response");
     if (run.responses == 1 && response.empty() && !stdout_broken)
         run.fail("a response was given but nothing reached standard output");
+    if (run.responses == 1 && code != 1 && code != run.sent_code)
+        run.fail("the response does not carry the code given");
+    // A client that went away loses the answer, not what the program did.
+    if (stdout_broken)
+        code = run.responses == 1 ? run.sent_code : 1;
 
     const bool target_io_fault = run.fired && run.fired_fd != 0 && run.fired_fd != 1 &&
                                  (run.fault == FAULT_WRITE_ERROR || run.fault == FAULT_WRITE_SHORT ||
