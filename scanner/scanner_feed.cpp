@@ -52,15 +52,19 @@ static inline size_t first_marked(word marks)
 // values a byte other than CR does nothing unless it is the chunk's last.
 // Short runs are searched inline, a word at a time (the lowest flagged byte
 // is always a true CR); a long run is handed to memchr.
+// Index of the first CR in [i, n - 1), else n - 1: inside content and header
+// values a byte other than CR does nothing unless it is the chunk's last.
+// Short runs are searched inline, a word at a time (the lowest flagged byte
+// is always a true CR); the rest of a long run is handed to memchr.
 static inline size_t next_cr_or_last(const char *chunk, size_t i, size_t n)
 {
     const size_t last = n - 1;
     const size_t inline_end = last - i > 64 ? i + 64 : last;
     for (; inline_end - i >= sizeof(word); i += sizeof(word)) {
         const word w = load_word(chunk + i) ^ (ONES * CR);
-        const word zeros = (w - ONES) & ~w & HIGHS;
-        if (zeros)
-            return i + first_marked(zeros);
+        const word crs = (w - ONES) & ~w & HIGHS;
+        if (crs)
+            return i + first_marked(crs);
     }
     for (; i < inline_end; ++i)
         if (chunk[i] == CR)
@@ -71,17 +75,22 @@ static inline size_t next_cr_or_last(const char *chunk, size_t i, size_t n)
     return cr ? static_cast<size_t>(static_cast<const char *>(cr) - chunk) : last;
 }
 
-// How many bytes from the start of a and b agree, at most limit.
-static inline size_t common_prefix(const char *a, const char *b, size_t limit)
+// Copies the bytes of `from` that agree with `delimiter`, at most limit of
+// them, to `to` and returns how many: the held bytes of a candidate
+// delimiter. Whole words are stored before they are compared, so `to` may
+// receive up to limit bytes.
+static inline size_t hold_matching(char *to, const char *from, const char *delimiter, size_t limit)
 {
     size_t j = 0;
     for (; limit - j >= sizeof(word); j += sizeof(word)) {
-        const word differ = load_word(a + j) ^ load_word(b + j);
+        const word w = load_word(from + j);
+        memcpy(to + j, &w, sizeof w);
+        const word differ = w ^ load_word(delimiter + j);
         if (differ)
             return j + first_marked(differ);
     }
-    while (j < limit && a[j] == b[j])
-        ++j;
+    for (; j < limit && from[j] == delimiter[j]; ++j)
+        to[j] = from[j];
     return j;
 }
 #endif
@@ -118,25 +127,28 @@ size_t scanner_feed(multipart_scanner *s, const char *chunk, size_t n)
         if (state == SCAN_HEADER_VALUE) {
             i = next_cr_or_last(chunk, i, n);
         } else if (state == SCAN_BODY) {
-            // A CR followed by a byte other than LF and CR, or CR LF followed by
-            // one that cannot begin the delimiter, is content: the plain walk
-            // would emit the piece before it, then the held CR (LF).
+            // A CR followed by a byte other than LF and CR, or CR LF and part of
+            // the delimiter cut short by a byte other than CR, is content: the
+            // plain walk would emit the piece before the CR, then the held
+            // bytes, and go on in content.
             for (;;) {
                 i = next_cr_or_last(chunk, i, n);
                 if (chunk[i] != CR || n - i < 4)
                     break;
                 const char next = chunk[i + 1];
                 if (next == LF) {
-                    const char after = chunk[i + 2];
-                    if (after == CR || after == delimiter[0])
+                    // the byte that ends the match must not be the chunk's last
+                    const size_t limit = n - i - 3 < L ? n - i - 3 : L;
+                    const size_t matched = hold_matching(held + 2, chunk + i + 2, delimiter, limit);
+                    if (matched == limit || chunk[i + 2 + matched] == CR)
                         break;
                     if (emit(cb->emit_part_bytes, s, chunk + mark, i - mark))
                         return stop();
                     held[0] = CR;
                     held[1] = LF;
-                    k = 0;
-                    i += 2;
-                    if (emit(cb->emit_part_bytes, s, held, 2)) {
+                    k = matched;
+                    i += 2 + matched;
+                    if (emit(cb->emit_part_bytes, s, held, matched + 2)) {
                         state = SCAN_DELIMITER;
                         return stop();
                     }
@@ -172,8 +184,7 @@ size_t scanner_feed(multipart_scanner *s, const char *chunk, size_t n)
             // The delimiter bytes but its last need nothing but holding.
             if (i < n && chunk[i] == delimiter[k]) {
                 const size_t room = L - 1 - k;
-                const size_t matched = common_prefix(chunk + i, delimiter + k, n - i < room ? n - i : room);
-                memcpy(held + 2 + k, chunk + i, matched);
+                const size_t matched = hold_matching(held + 2 + k, chunk + i, delimiter + k, n - i < room ? n - i : room);
                 k += matched;
                 i += matched;
             }
