@@ -4,6 +4,10 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev pkg-config util-linux)
+# scripts/bench.sh asks for what the benchmarks need as well.
+if [ "${1:-}" = bench ]; then
+    packages+=(libbenchmark-dev valgrind coreutils)
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
