@@ -1,4 +1,7 @@
 #include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "multipart_scanner.h"
 
@@ -50,16 +53,26 @@ static inline size_t first_marked(word marks)
 
 // Index of the first CR in [i, n - 1), else n - 1: inside content and header
 // values a byte other than CR does nothing unless it is the chunk's last.
-// Short runs are searched inline, a word at a time (the lowest flagged byte
-// is always a true CR); a long run is handed to memchr.
-// Index of the first CR in [i, n - 1), else n - 1: inside content and header
-// values a byte other than CR does nothing unless it is the chunk's last.
-// Short runs are searched inline, a word at a time (the lowest flagged byte
-// is always a true CR); the rest of a long run is handed to memchr.
+// Short runs are searched inline, 16 bytes at a time with SSE2 or else a word
+// at a time (the lowest flagged byte is always a true CR); the rest of a
+// long run is handed to memchr.
 static inline size_t next_cr_or_last(const char *chunk, size_t i, size_t n)
 {
     const size_t last = n - 1;
-    const size_t inline_end = last - i > 64 ? i + 64 : last;
+    // Where CRs come close together, a byte compare and a branch that the
+    // processor guesses right beat waiting for the search's result.
+    if (chunk[i] == CR || i == last)
+        return i;
+    const size_t inline_end = last - i > 128 ? i + 128 : last;
+#ifdef __SSE2__
+    const __m128i crs = _mm_set1_epi8(CR);
+    for (; inline_end - i >= 16; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(chunk + i));
+        const unsigned found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, crs)));
+        if (found)
+            return i + static_cast<size_t>(__builtin_ctz(found));
+    }
+#endif
     for (; inline_end - i >= sizeof(word); i += sizeof(word)) {
         const word w = load_word(chunk + i) ^ (ONES * CR);
         const word crs = (w - ONES) & ~w & HIGHS;
@@ -77,11 +90,21 @@ static inline size_t next_cr_or_last(const char *chunk, size_t i, size_t n)
 
 // Copies the bytes of `from` that agree with `delimiter`, at most limit of
 // them, to `to` and returns how many: the held bytes of a candidate
-// delimiter. Whole words are stored before they are compared, so `to` may
+// delimiter. Whole blocks are stored before they are compared, so `to` may
 // receive up to limit bytes.
 static inline size_t hold_matching(char *to, const char *from, const char *delimiter, size_t limit)
 {
     size_t j = 0;
+#ifdef __SSE2__
+    for (; limit - j >= 16; j += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + j));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + j), bytes);
+        const __m128i expected = _mm_loadu_si128(reinterpret_cast<const __m128i *>(delimiter + j));
+        const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, expected)));
+        if (same != 0xffff)
+            return j + static_cast<size_t>(__builtin_ctz(~same));
+    }
+#endif
     for (; limit - j >= sizeof(word); j += sizeof(word)) {
         const word w = load_word(from + j);
         memcpy(to + j, &w, sizeof w);
@@ -139,7 +162,8 @@ size_t scanner_feed(multipart_scanner *s, const char *chunk, size_t n)
                 if (next == LF) {
                     // the byte that ends the match must not be the chunk's last
                     const size_t limit = n - i - 3 < L ? n - i - 3 : L;
-                    const size_t matched = hold_matching(held + 2, chunk + i + 2, delimiter, limit);
+                    const size_t matched =
+                        chunk[i + 2] == delimiter[0] ? hold_matching(held + 2, chunk + i + 2, delimiter, limit) : 0;
                     if (matched == limit || chunk[i + 2 + matched] == CR)
                         break;
                     if (emit(cb->emit_part_bytes, s, chunk + mark, i - mark))

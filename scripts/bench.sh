@@ -82,6 +82,8 @@ for p in "${peers[@]}"; do
     ratio=$(fixed "$(metric scanner "scan/$kind" ratio)" 2)
     peer_ratio=$(awk -v a="$peer_mbps" -v b="$peer_memchr" 'BEGIN { printf "%.2f", a / b }')
     if [ "$kind" = crlf_only ]; then
+        calls=$(metric scanner "scan/$kind" calls_MBps)
+        label="$label; the two callback calls per pair alone: $(mbps "$calls")"
         goal="≥ 1000 MB/s; > $peer_ratio× memchr ($peer)"
         met=$(check "$ours >= 1000 && $ratio > $peer_ratio")
     else
