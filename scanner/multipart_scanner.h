@@ -58,10 +58,13 @@ struct multipart_scanner {
 // when the allocation fails or the delimiter is empty.
 multipart_scanner *scanner_create(const char *delimiter, const scanner_callbacks *callbacks);
 
+// How many bytes of a chunk scanner_feed consumed.
+typedef size_t scan_result;
+
 // Returns the number of bytes consumed: length when the whole chunk was
 // scanned, else the index of the byte that broke the grammar or during which
 // a callback asked to stop. A scanner that stopped is not fed again.
-size_t scanner_feed(multipart_scanner *scanner, const char *chunk, size_t length);
+scan_result scanner_feed(multipart_scanner *scanner, const char *chunk, size_t length);
 
 void scanner_destroy(multipart_scanner *scanner);
 void scanner_set_user_data(multipart_scanner *scanner, void *data);

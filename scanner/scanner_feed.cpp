@@ -125,7 +125,7 @@ static inline size_t hold_matching(char *to, const char *from, const char *delim
 //
 // The state and the match index live in locals during the walk (callbacks
 // never see them) and are stored back whenever the walk returns.
-size_t scanner_feed(multipart_scanner *s, const char *chunk, size_t n)
+scan_result scanner_feed(multipart_scanner *s, const char *chunk, size_t n)
 {
     const scanner_callbacks *cb = s->callbacks;
     const size_t L = s->delimiter_length;

@@ -7,6 +7,6 @@
 
 #include "multipart_scanner.h"
 
-size_t scanner_feed_plain(multipart_scanner *scanner, const char *chunk, size_t length);
+scan_result scanner_feed_plain(multipart_scanner *scanner, const char *chunk, size_t length);
 
 #endif

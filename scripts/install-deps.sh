@@ -4,16 +4,24 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev pkg-config util-linux)
+# Web servers, page and end-to-end tests.
+packages+=(lighttpd busybox curl iproute2 chromium nodejs)
+# The device build: clang and lld cross-compile against armhf musl, and the
+# programs run here under qemu-arm.
+packages+=(clang lld musl-dev:armhf libclang-rt-14-dev:armhf qemu-user file)
+dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then
-    packages+=(libbenchmark-dev valgrind coreutils)
+    packages+=(libbenchmark-dev valgrind)
 fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
 done
+# Some builds of nodejs bring npm along; Debian's does not.
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 fi

@@ -1,0 +1,293 @@
+#!/usr/bin/env bash
+# Uploads with curl through a real web server that runs the six programs as
+# CGI, so that the way each server hands over the body and relays (or fails
+# to relay) the answer is part of what is tested.
+#
+# Usage: e2e.sh HOST_KIND BIN_DIR TARGET_DIR WORK_DIR
+#   HOST_KIND   lighttpd, lighttpd-stream or busybox (see hosts/host.sh)
+#   BIN_DIR     the six programs
+#   TARGET_DIR  the directory they were built to write into
+#   WORK_DIR    scratch space of this run, emptied first
+set -uo pipefail
+kind=$1
+# Absolute, so that the programs can be recognised by their path in /proc.
+bin=$(realpath -m "$2") target=$(realpath -m "$3") work=$(realpath -m "$4")
+root=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=../../hosts/host.sh
+source "$root/hosts/host.sh"
+
+programs=(upload-client-cert upload-client-cert2 upload-ca-cert upload-ca-cert2 upload-priv upload-priv2)
+declare -A target_of=(
+    [upload-client-cert]=8021x-client-cert [upload-client-cert2]=8021x-client-cert2
+    [upload-ca-cert]=8021x-ca-cert [upload-ca-cert2]=8021x-ca-cert2
+    [upload-priv]=8021x-priv [upload-priv2]=8021x-priv2)
+MIB=1048576
+SMALL_LIMIT=$((8 * MIB))
+LARGE_LIMIT=$((64 * MIB))
+
+# Only a streaming host starts the program before the whole body is in.
+streams=1
+[ "$kind" = lighttpd ] && streams=0
+
+rm -rf "$work"
+mkdir -p "$work/files" "$work/answers" "$work/cgi" "$target"
+# Copies of our own, so that the programs this server starts can be told
+# apart by their path from any other process on the machine.
+cp "$bin"/upload-* "$work/cgi/"
+trap 'host_stop' EXIT
+host_start "$kind" "$root/web" "$work/cgi" "$work/host" || exit 1
+echo "# $kind on $HOST_URL (pid $HOST_PID)"
+
+passed=0
+failed=0
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok - $what"
+    else
+        failed=$((failed + 1))
+        echo "not ok - $what"
+    fi
+}
+
+# Random bytes, led and ended by near-delimiters, so that a piece of a
+# boundary inside the content must not end the part.
+make_file() {
+    local path=$1 size=$2
+    local lead=$'\r\n--\r\n--------------------------\r\n-' tail=$'\r\n--\r'
+    if [ "$size" -le $((${#lead} + ${#tail})) ]; then
+        head -c "$size" /dev/urandom >"$path"
+        return
+    fi
+    { printf '%s' "$lead"; head -c $((size - ${#lead} - ${#tail})) /dev/urandom; printf '%s' "$tail"; } >"$path"
+}
+
+# A body of our own, for when its exact length matters.
+BOUNDARY=e2eBoundaryQ8d3VvX1
+make_body() {
+    local file=$1 out=$2
+    {
+        printf -- '--%s\r\nContent-Disposition: form-data; name="sessionid"\r\n\r\ne2e\r\n' "$BOUNDARY"
+        printf -- '--%s\r\nContent-Disposition: form-data; name="filedata"; filename="upload.pem"\r\n' "$BOUNDARY"
+        printf 'Content-Type: application/octet-stream\r\n\r\n'
+        cat "$file"
+        printf -- '\r\n--%s--\r\n' "$BOUNDARY"
+    } >"$out"
+}
+BODY_OVERHEAD=$(make_body /dev/null /dev/stdout | wc -c)
+
+# post PROGRAM NAME CURL-ARGS...: the answer goes to answers/NAME, its HTTP
+# status to answers/NAME.status ("000" when there was none).
+post() {
+    local program=$1 name=$2
+    shift 2
+    curl -sS --max-time 60 -o "$work/answers/$name" -w '%{http_code}' "$@" \
+        "${HOST_URL}cgi-bin/$program" >"$work/answers/$name.status" 2>"$work/answers/$name.err"
+}
+
+answered() {
+    local name=$1 code=$2
+    [ "$(cat "$work/answers/$name.status")" = 200 ] &&
+        cmp -s "$work/answers/$name" <(printf '{ "errcode": %s }\r\n\r\n' "$code")
+}
+
+# The program wrote nothing: the host sent an error of its own or nothing.
+unanswered() {
+    local name=$1
+    [ "$(cat "$work/answers/$name.status")" != 200 ] && ! grep -qs errcode "$work/answers/$name"
+}
+
+mode_is() {
+    [ "$(stat -c %a "$1")" = "$2" ]
+}
+
+set_target() {
+    printf 'previous %s\n' "$1" >"$target/$1"
+    chmod "${2:-644}" "$target/$1"
+    cp -p "$target/$1" "$work/files/$1.before"
+}
+
+untouched() {
+    cmp -s "$target/$1" "$work/files/$1.before"
+}
+
+spool_names() {
+    find /tmp -maxdepth 1 -name 'nubo-upload.*' 2>/dev/null | sort
+}
+
+# Pids of the programs this server is running right now.
+running_programs() {
+    local p exe
+    for p in /proc/[0-9]*; do
+        exe=$(readlink "$p/exe" 2>/dev/null) || continue
+        case $exe in "$HOST_CGI_DIR"/*) echo "${p#/proc/}" ;; esac
+    done
+}
+
+holds_spool() {
+    local fd
+    for fd in /proc/"$1"/fd/*; do
+        [[ $(readlink "$fd" 2>/dev/null) =~ ^/tmp/nubo-upload\.[A-Za-z0-9]{6}\ \(deleted\)$ ]] && return 0
+    done
+    return 1
+}
+
+# wait_until SECONDS COMMAND...: polls until the command succeeds.
+wait_until() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+}
+
+no_programs_running() {
+    [ -z "$(running_programs)" ]
+}
+
+program_holds_spool() {
+    local p
+    for p in $(running_programs); do
+        holds_spool "$p" && return 0
+    done
+    return 1
+}
+
+spool_before=$(spool_names)
+
+# --- every program replaces its own target --------------------------------
+i=0
+for program in "${programs[@]}"; do
+    file=${target_of[$program]}
+    set_target "$file"
+    size=$((300 * 1024 + i * 1001))
+    # Above the 8 MiB of the others: the CA slots take more.
+    [ "$program" = upload-ca-cert ] && size=$((9 * MIB))
+    make_file "$work/files/$program" "$size"
+    post "$program" "ok-$program" -F sessionid=e2e -F "filedata=@$work/files/$program;filename=upload.pem"
+    check "$program answers 0" answered "ok-$program" 0
+    check "$program target equals the upload" cmp -s "$target/$file" "$work/files/$program"
+    check "$program target has mode 0600" mode_is "$target/$file" 600
+    i=$((i + 1))
+done
+
+# --- size limit -----------------------------------------------------------
+set_target 8021x-priv 600
+make_file "$work/files/at-limit" $((SMALL_LIMIT - BODY_OVERHEAD))
+make_body "$work/files/at-limit" "$work/files/at-limit.body"
+post upload-priv at-limit -H "Content-Type: multipart/form-data; boundary=$BOUNDARY" \
+    --data-binary "@$work/files/at-limit.body"
+check "a body of exactly 8 MiB is taken" answered at-limit 0
+check "a body of exactly 8 MiB replaces the target" cmp -s "$target/8021x-priv" "$work/files/at-limit"
+
+set_target 8021x-priv 600
+make_file "$work/files/over-limit" $((SMALL_LIMIT - BODY_OVERHEAD + 1))
+make_body "$work/files/over-limit" "$work/files/over-limit.body"
+post upload-priv over-limit -H "Content-Type: multipart/form-data; boundary=$BOUNDARY" \
+    --data-binary "@$work/files/over-limit.body"
+check "a body one byte over 8 MiB is refused with -7001" answered over-limit -7001
+check "a refused body leaves the target" untouched 8021x-priv
+
+# A program that read the body would wait for bytes that are never sent.
+announce_only() {
+    local program=$1 length=$2 name=$3
+    (
+        exec 3<>"/dev/tcp/127.0.0.1/$HOST_PORT" || exit 1
+        printf 'POST /cgi-bin/%s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n' "$program" >&3
+        printf 'Content-Type: multipart/form-data; boundary=%s\r\nContent-Length: %s\r\n\r\n' "$BOUNDARY" "$length" >&3
+        printf -- '--%s\r\n' "$BOUNDARY" >&3
+        timeout 10 cat <&3 >"$work/answers/$name"
+        exec 3>&-
+    )
+}
+if [ $streams = 1 ]; then
+    for case in "upload-priv $((SMALL_LIMIT + 1))" "upload-ca-cert $((LARGE_LIMIT + 1))"; do
+        set -- $case
+        announce_only "$1" "$2" "announce-$1"
+        check "$1 refuses a length of $2 before the body is sent" \
+            grep -q '{ "errcode": -7001 }' "$work/answers/announce-$1"
+    done
+fi
+
+# --- answers without a stored file ------------------------------------------
+set_target 8021x-client-cert2 600
+: >"$work/files/empty"
+post upload-client-cert2 empty -F sessionid=e2e -F "filedata=@$work/files/empty;filename=empty.pem"
+check "an empty file is refused with -7003" answered empty -7003
+check "an empty file leaves the target" untouched 8021x-client-cert2
+
+post upload-client-cert2 not-multipart --data-urlencode filedata=abc
+check "a urlencoded form is refused with -7002" answered not-multipart -7002
+
+post upload-client-cert2 no-file-part -F sessionid=e2e
+check "a body without a file part gets the host's error, no JSON" unanswered no-file-part
+post upload-client-cert2 broken -H "Content-Type: multipart/form-data; boundary=$BOUNDARY" \
+    --data-binary 'this is not multipart'
+check "a body that is not multipart gets the host's error, no JSON" unanswered broken
+check "bodies without a stored file leave the target" untouched 8021x-client-cert2
+
+# --- the client goes away halfway ---------------------------------------------
+set_target 8021x-ca-cert 600
+make_file "$work/files/aborted" $((2 * MIB))
+make_body "$work/files/aborted" "$work/files/aborted.body"
+abort_upload() {
+    local length
+    length=$(stat -c %s "$work/files/aborted.body")
+    exec 3<>"/dev/tcp/127.0.0.1/$HOST_PORT" || return 1
+    printf 'POST /cgi-bin/upload-ca-cert HTTP/1.1\r\nHost: 127.0.0.1\r\n' >&3
+    printf 'Content-Type: multipart/form-data; boundary=%s\r\nContent-Length: %s\r\n\r\n' "$BOUNDARY" "$length" >&3
+    head -c $((length / 2)) "$work/files/aborted.body" >&3
+    if [ $streams = 1 ]; then
+        # The program has the upload's first half in its nameless spool.
+        check "halfway, the program holds a spool file without a name" wait_until 10 program_holds_spool
+    fi
+    exec 3>&-
+}
+abort_upload
+check "after the client aborts, the program exits" wait_until 10 no_programs_running
+check "after the client aborts, the target is untouched" untouched 8021x-ca-cert
+
+# --- concurrent uploads to one slot -------------------------------------------
+set_target 8021x-ca-cert2 644
+pids=()
+for n in $(seq 1 20); do
+    make_file "$work/files/concurrent-$n" $((64 * 1024 * n + n))
+    post upload-ca-cert2 "concurrent-$n" -F sessionid="e2e-$n" \
+        -F "filedata=@$work/files/concurrent-$n;filename=ca-$n.pem" &
+    pids+=($!)
+done
+for pid in "${pids[@]}"; do
+    wait "$pid"
+done
+all_answered() {
+    local n
+    for n in $(seq 1 20); do
+        answered "concurrent-$n" 0 || return 1
+    done
+}
+equals_exactly_one() {
+    local n matches=0
+    for n in $(seq 1 20); do
+        cmp -s "$target/8021x-ca-cert2" "$work/files/concurrent-$n" && matches=$((matches + 1))
+    done
+    [ $matches = 1 ]
+}
+check "20 concurrent uploads each get the answer 0" all_answered
+check "after 20 concurrent uploads the target equals exactly one of them" equals_exactly_one
+check "after 20 concurrent uploads the target has mode 0600" mode_is "$target/8021x-ca-cert2" 600
+
+# --- nothing left behind --------------------------------------------------------
+check "no program is left running" wait_until 10 no_programs_running
+check "no spool file name is left in /tmp" test "$(spool_names)" = "$spool_before"
+# The programs' standard error ends up in the server's logs.
+check "no program reported an error" \
+    test -z "$(cat "$work/host/host.log" "$work/host/error.log" 2>/dev/null | grep -e Sanitizer -e 'runtime error:')"
+
+host_stop
+echo "$kind: $passed passed, $failed failed"
+[ $failed = 0 ] || exit 1
+# The uploads are kept for a look only when something failed.
+rm -rf "$work/files"

@@ -1,0 +1,70 @@
+// Preloaded into a host build of a program to make the one system call that
+// no real file system will fail on demand fail: reading the spool back,
+// syncing the target. It also records the target's mode at its first write.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static bool fault(const char *name)
+{
+    const char *f = getenv("UPLOAD_FAULT");
+    return f && strcmp(f, name) == 0;
+}
+
+static bool names(int fd, const char *prefix)
+{
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n < 0)
+        return false;
+    path[n] = '\0';
+    return prefix && strncmp(path, prefix, strlen(prefix)) == 0;
+}
+
+template <typename F> static F next(const char *symbol)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
+}
+
+extern "C" ssize_t read(int fd, void *buf, size_t count)
+{
+    static auto real = next<ssize_t (*)(int, void *, size_t)>("read");
+    if (fd > 2 && fault("spool_read") && names(fd, "/tmp/nubo-upload.")) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, buf, count);
+}
+
+extern "C" int fsync(int fd)
+{
+    static auto real = next<int (*)(int)>("fsync");
+    if (fault("target_fsync")) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
+}
+
+extern "C" ssize_t write(int fd, const void *buf, size_t count)
+{
+    static auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
+    static bool recorded;
+    if (!recorded && fd > 2 && fault("record_mode") && names(fd, getenv("UPLOAD_FAULT_TARGET"))) {
+        recorded = true;
+        struct stat st;
+        fstat(fd, &st);
+        char mode[16];
+        int n = snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
+        int out = open(getenv("UPLOAD_FAULT_RECORD"), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        real(out, mode, static_cast<size_t>(n));
+        close(out);
+    }
+    return real(fd, buf, count);
+}

@@ -1,0 +1,329 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <sstream>
+
+static const int TIMEOUT_MS = 60000;
+
+static long now_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+static const char *env_or(const char *name, const char *fallback)
+{
+    const char *v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
+std::string target_dir()
+{
+    return env_or("UPLOAD_TARGET_DIR", "");
+}
+
+std::string target_path(const std::string &file)
+{
+    return target_dir() + "/" + file;
+}
+
+bool under_emulator()
+{
+    return *env_or("UPLOAD_EMULATOR", "") != '\0';
+}
+
+std::vector<std::string> spool_names()
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir("/tmp")) {
+        while (dirent *e = readdir(d))
+            if (strncmp(e->d_name, "nubo-upload.", 12) == 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+static std::string drain(int fd)
+{
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
+    return s;
+}
+
+static int pending(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+upload_outcome run_upload(const upload_run &run)
+{
+    upload_outcome o;
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err))
+        abort();
+    fcntl(in[1], F_SETPIPE_SZ, 1 << 20);
+
+    std::vector<std::string> argv_s;
+    std::istringstream emulator(env_or("UPLOAD_EMULATOR", ""));
+    for (std::string word; emulator >> word;)
+        argv_s.push_back(word);
+    argv_s.push_back(std::string(env_or("UPLOAD_BIN_DIR", ".")) + "/" + run.program);
+    std::vector<std::string> env_s;
+    for (auto &[k, v] : run.env)
+        env_s.push_back(k + "=" + v);
+    for (auto &raw : run.extra_env_raw)
+        env_s.push_back(raw);
+    env_s.push_back(std::string("PATH=") + env_or("PATH", "/usr/bin:/bin"));
+    std::vector<char *> argv, envp;
+    for (auto &s : argv_s)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    for (auto &s : env_s)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+
+    // The first piece is in the pipe before the program starts, so that a
+    // program that refuses at once still leaves it there to be counted.
+    size_t first = 0;
+    if (!run.pieces.empty() && run.pieces[0].size() <= 65536) {
+        if (write(in[1], run.pieces[0].data(), run.pieces[0].size()) != static_cast<ssize_t>(run.pieces[0].size()))
+            abort();
+        first = 1;
+    }
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd = 3; fd < 1024; ++fd)
+            close(fd);
+        if (run.run_as_nobody && (setgid(65534) || setuid(65534)))
+            _exit(126);
+        execvpe(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+
+    int status = 0;
+    bool exited = false;
+    const long deadline = now_ms() + TIMEOUT_MS;
+    auto poll_exit = [&]() {
+        if (!exited && waitpid(pid, &status, WNOHANG) == pid)
+            exited = true;
+        return exited;
+    };
+    auto look_at_tmp = [&]() {
+        if (!spool_names().empty())
+            o.spool_name_seen = true;
+    };
+    // Between mkstemp and unlink the name exists by design, so /tmp is only
+    // looked at while the program waits for the next read.
+    auto waiting_for_input = [&]() {
+        for (int tries = 0; tries < 1000 && !poll_exit(); ++tries) {
+            std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat").value_or("");
+            size_t paren = stat.rfind(')');
+            if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S')
+                return true;
+            usleep(200);
+        }
+        return false;
+    };
+    // A piece goes in only when the program has taken the one before, so
+    // that every read it makes ends where a piece ends.
+    for (size_t p = 0; p < run.pieces.size(); ++p) {
+        const std::string &piece = run.pieces[p];
+        size_t off = p < first ? piece.size() : 0;
+        while (off < piece.size() && !poll_exit()) {
+            ssize_t n = write(in[1], piece.data() + off, piece.size() - off);
+            if (n <= 0)
+                break;
+            off += static_cast<size_t>(n);
+        }
+        while (pending(in[1]) > 0 && !poll_exit() && now_ms() < deadline)
+            usleep(200);
+        if (waiting_for_input())
+            look_at_tmp();
+        if (exited || now_ms() >= deadline)
+            break;
+    }
+    if (!run.hold_stdin_open)
+        close(in[1]);
+    while (!poll_exit() && now_ms() < deadline)
+        usleep(500);
+    if (!exited) {
+        o.timed_out = true;
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    if (run.hold_stdin_open) {
+        o.unread = static_cast<size_t>(pending(in[1]));
+        close(in[1]);
+    }
+    look_at_tmp();
+    o.out = drain(out[0]);
+    o.err = drain(err[0]);
+    close(out[0]);
+    close(err[0]);
+    o.exit_status = !o.timed_out && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return o;
+}
+
+upload_run request(const std::string &boundary, const std::string &body, const std::string &program)
+{
+    upload_run r;
+    r.program = program;
+    r.env = {{"CONTENT_TYPE", "multipart/form-data; boundary=" + boundary},
+             {"CONTENT_LENGTH", std::to_string(body.size())}};
+    r.pieces = {body};
+    return r;
+}
+
+std::string form_part(const std::string &boundary, const std::string &name, const std::string &content,
+                      const std::string &extra_headers)
+{
+    return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"" +
+           (name == "filedata" ? "; filename=\"upload.pem\"" : "") + "\r\n" + extra_headers + "\r\n" + content +
+           "\r\n";
+}
+
+std::string file_body(const std::string &boundary, const std::string &content)
+{
+    return form_part(boundary, "sessionid", "0123456789abcdef") +
+           form_part(boundary, "filedata", content, "Content-Type: application/x-x509-ca-cert\r\n") + "--" +
+           boundary + "--\r\n";
+}
+
+std::string response_for(int code)
+{
+    return "Status: 200 OK\r\nContent-Type: application/json\r\n\r\n{ \"errcode\": " + std::to_string(code) +
+           " }\r\n\r\n";
+}
+
+std::optional<std::string> read_file(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return std::nullopt;
+    std::string s = drain(fd);
+    close(fd);
+    return s;
+}
+
+void write_file(const std::string &path, const std::string &content, unsigned mode)
+{
+    unlink(path.c_str());
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    if (fd < 0 || write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        abort();
+    fchmod(fd, mode);
+    close(fd);
+}
+
+unsigned file_mode(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+void clear_target_dir()
+{
+    std::string dir = target_dir();
+    mkdir(dir.c_str(), 0755);
+    chmod(dir.c_str(), 0755);
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                unlink((dir + "/" + e->d_name).c_str());
+        closedir(d);
+    }
+    for (const std::string &name : spool_names())
+        unlink(("/tmp/" + name).c_str());
+}
+
+void mount_tmpfs(const std::string &where, const std::string &options, bool read_only)
+{
+    if (mount("tmpfs", where.c_str(), "tmpfs", read_only ? MS_RDONLY : 0, options.c_str()) != 0)
+        abort();
+}
+
+static void keep_under_tmp(std::vector<std::string> &tops, const std::string &path)
+{
+    if (path.compare(0, 5, "/tmp/") != 0)
+        return;
+    std::string top = path.substr(5, path.find('/', 5) - 5);
+    if (!top.empty())
+        tops.push_back(top);
+}
+
+void mount_tmp(const std::string &options, bool read_only)
+{
+    std::vector<std::string> tops;
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    keep_under_tmp(tops, std::string(exe, n > 0 ? static_cast<size_t>(n) : 0));
+    keep_under_tmp(tops, env_or("UPLOAD_BIN_DIR", ""));
+    keep_under_tmp(tops, target_dir());
+#ifdef UPLOAD_FAULT_SHIM
+    keep_under_tmp(tops, UPLOAD_FAULT_SHIM);
+#endif
+    int old_tmp = open("/tmp", O_PATH | O_DIRECTORY);
+    if (old_tmp < 0 || mount("tmpfs", "/tmp", "tmpfs", 0, options.c_str()) != 0)
+        abort();
+    for (const std::string &top : tops) {
+        std::string from = "/proc/self/fd/" + std::to_string(old_tmp) + "/" + top;
+        std::string to = "/tmp/" + top;
+        mkdir(to.c_str(), 0755);
+        if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            abort();
+    }
+    close(old_tmp);
+    if (read_only && mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_RDONLY, options.c_str()) != 0)
+        abort();
+}
+
+void bind_read_only(const std::string &where)
+{
+    if (mount(where.c_str(), where.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        mount(nullptr, where.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+        abort();
+}
+
+void unmount(const std::string &where)
+{
+    umount2(where.c_str(), MNT_DETACH);
+}
+
+void fill_up(const std::string &dir)
+{
+    std::string path = dir + "/filler";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    static const char block[4096] = {};
+    while (write(fd, block, sizeof block) > 0) {
+    }
+    // the last partial block too
+    while (write(fd, block, 1) > 0) {
+    }
+    close(fd);
+}

@@ -1,0 +1,59 @@
+// Runs an upload program as the web server would: a clean environment, the
+// body through a pipe in chosen pieces (each piece reaches the program in a
+// read of its own), the response read back.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct upload_run {
+    std::string program = "upload-priv";
+    std::vector<std::pair<std::string, std::string>> env;
+    std::vector<std::string> pieces;
+    bool hold_stdin_open = false;   // like a host that never closes the pipe
+    bool run_as_nobody = false;
+    std::vector<std::string> extra_env_raw;   // e.g. LD_PRELOAD=...
+};
+
+struct upload_outcome {
+    std::string out;
+    std::string err;
+    int exit_status = -1;   // -1: killed or timed out
+    bool timed_out = false;
+    size_t unread = 0;      // body bytes left in the pipe when the program ended
+    bool spool_name_seen = false;   // a /tmp/nubo-upload.* name, while running or after
+};
+
+upload_outcome run_upload(const upload_run &run);
+
+// A typical request for the body: CONTENT_TYPE with the boundary and the
+// exact CONTENT_LENGTH.
+upload_run request(const std::string &boundary, const std::string &body, const std::string &program = "upload-priv");
+
+std::string form_part(const std::string &boundary, const std::string &name, const std::string &content,
+                      const std::string &extra_headers = "");
+std::string file_body(const std::string &boundary, const std::string &content);
+
+std::string response_for(int code);
+
+std::string target_dir();
+std::string target_path(const std::string &file = "8021x-priv");
+bool under_emulator();
+
+std::optional<std::string> read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content, unsigned mode = 0644);
+unsigned file_mode(const std::string &path);
+void clear_target_dir();
+std::vector<std::string> spool_names();
+
+// Mounts used by the fault tests; the test binary runs in a private mount
+// namespace, so nothing of this reaches the machine.
+void mount_tmpfs(const std::string &where, const std::string &options, bool read_only = false);
+// A fresh tmpfs on /tmp that still shows the build (which may itself live
+// under /tmp): the folders the tests need are bound into it.
+void mount_tmp(const std::string &options, bool read_only = false);
+void bind_read_only(const std::string &where);
+void unmount(const std::string &where);
+void fill_up(const std::string &dir);

@@ -1,0 +1,23 @@
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/mount.h>
+
+#include "harness.h"
+
+// The tests mount file systems of their own (a tmpfs on /tmp, full or
+// read-only ones, read-only binds); a private mount namespace keeps all of
+// that away from the machine and from tests running beside them.
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        perror("private mount namespace (run as root)");
+        return 1;
+    }
+    mount_tmp("mode=1777");
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,396 @@
+// The programs as the web server runs them: environment in, body through a
+// pipe, response bytes, target file and mode out.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+static const std::string B = "----WebKitFormBoundary7MA4YWxkTrZu0gW";
+static const std::string OLD = "old target\n";
+
+class Upload : public ::testing::Test {
+protected:
+    void SetUp() override { clear_target_dir(); }
+};
+
+// What every run must show, whatever the answer.
+static void expect_clean(const upload_outcome &o)
+{
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_FALSE(o.spool_name_seen) << "a spool file kept its name";
+}
+
+static upload_outcome upload(const upload_run &run)
+{
+    upload_outcome o = run_upload(run);
+    expect_clean(o);
+    return o;
+}
+
+struct profile_case {
+    const char *program;
+    const char *file;
+    unsigned long limit;
+};
+
+static const profile_case PROFILES[] = {
+    {"upload-client-cert", "8021x-client-cert", 8388608},
+    {"upload-client-cert2", "8021x-client-cert2", 8388608},
+    {"upload-ca-cert", "8021x-ca-cert", 67108864},
+    {"upload-ca-cert2", "8021x-ca-cert2", 67108864},
+    {"upload-priv", "8021x-priv", 8388608},
+    {"upload-priv2", "8021x-priv2", 8388608},
+};
+
+TEST_F(Upload, EachProgramWritesItsOwnTargetAndKeepsItsLimit)
+{
+    for (const profile_case &p : PROFILES) {
+        clear_target_dir();
+        std::string content = std::string("certificate for ") + p.program;
+        upload_run run = request(B, file_body(B, content), p.program);
+        // the limit itself is accepted: the declared length is judged, not the body
+        run.env[1].second = std::to_string(p.limit);
+        upload_outcome o = upload(run);
+        EXPECT_EQ(o.out, response_for(0)) << p.program;
+        EXPECT_EQ(read_file(target_path(p.file)), content) << p.program;
+        EXPECT_EQ(file_mode(target_path(p.file)), 0600u) << p.program;
+
+        // one byte more is refused before the body is read
+        write_file(target_path(p.file), OLD);
+        run.env[1].second = std::to_string(p.limit + 1);
+        run.hold_stdin_open = true;
+        o = upload(run);
+        EXPECT_EQ(o.out, response_for(-7001)) << p.program;
+        EXPECT_EQ(o.unread, run.pieces[0].size()) << p.program << " read the body";
+        EXPECT_EQ(read_file(target_path(p.file)), OLD);
+    }
+}
+
+TEST_F(Upload, ContentLengthIsReadAsTheDeviceReadsIt)
+{
+    const std::string body = file_body(B, "x");
+    struct {
+        const char *length;
+        int code;
+    } cases[] = {
+        {"abc", 0},                  // no digits: 0
+        {"", 0},                     // empty: 0
+        {"  \t 8388608", 0},         // leading white space
+        {"+8388608", 0},             // a plus sign
+        {"0008388608", 0},           // leading zeros
+        {"-4294967295", 0},          // negated modulo 2^32: 1
+        {"-0", 0},
+        {"8388608xyz", 0},           // stops at the first non-digit
+        {"-1", -7001},               // 4294967295
+        {"8388609", -7001},
+        {"4294967296", -7001},       // saturates
+        {"99999999999999999999999999999999999999999999999999", -7001},
+        {"-4294967296", -7001},      // beyond 32 bits, whatever the sign
+        {" -8388609", -7001},
+    };
+    for (auto &c : cases) {
+        clear_target_dir();
+        upload_run run = request(B, body);
+        run.env[1].second = c.length;
+        EXPECT_EQ(upload(run).out, response_for(c.code)) << "CONTENT_LENGTH=\"" << c.length << "\"";
+    }
+    // no CONTENT_LENGTH at all: no limit
+    upload_run run = request(B, body);
+    run.env.pop_back();
+    EXPECT_EQ(upload(run).out, response_for(0));
+}
+
+TEST_F(Upload, ContentTypeMustBeMultipartFormDataWithABoundary)
+{
+    const std::string body = file_body(B, "x");
+    struct {
+        std::optional<std::string> type;
+        std::string answer;
+    } cases[] = {
+        {std::nullopt, response_for(-7002)},
+        {"Multipart/form-data; boundary=" + B, response_for(-7002)},
+        {"multipart/form-data ;boundary=" + B, response_for(-7002)},
+        {"multipart/form-data", response_for(-7002)},
+        {"multipart/form-data; boundary", response_for(-7002)},
+        {"application/x-www-form-urlencoded", response_for(-7002)},
+        {"multipart/form-data;boundary=" + B, response_for(0)},
+        {"multipart/form-data; xyz=" + B, response_for(0)},   // the parameter's name is not looked at
+        // the boundary runs to the end of the value: this body does not match
+        {"multipart/form-data; charset=utf-8; boundary=" + B, ""},
+        {"multipart/form-data; boundary=" + B + "; charset=utf-8", ""},
+        {"multipart/form-data; boundary=\"" + B + "\"", ""},
+    };
+    for (auto &c : cases) {
+        clear_target_dir();
+        upload_run run = request(B, body);
+        if (c.type)
+            run.env[0].second = *c.type;
+        else
+            run.env.erase(run.env.begin());
+        run.hold_stdin_open = !c.answer.empty() && c.answer != response_for(0);
+        upload_outcome o = upload(run);
+        EXPECT_EQ(o.out, c.answer) << (c.type ? *c.type : "(absent)");
+        if (run.hold_stdin_open) {
+            EXPECT_EQ(o.unread, body.size()) << "a refused request read its body";
+        }
+    }
+}
+
+TEST_F(Upload, LengthIsJudgedBeforeType)
+{
+    upload_run run;
+    run.env = {{"CONTENT_TYPE", "text/plain"}, {"CONTENT_LENGTH", "99999999"}};
+    EXPECT_EQ(upload(run).out, response_for(-7001));
+}
+
+TEST_F(Upload, BoundaryIsTakenVerbatim)
+{
+    // quotes stay part of the delimiter
+    const std::string quoted = "\"abc\"";
+    upload_run run = request(quoted, file_body(quoted, "quoted"));
+    EXPECT_EQ(upload(run).out, response_for(0));
+    EXPECT_EQ(read_file(target_path()), "quoted");
+
+    // an empty boundary makes the delimiter "--"
+    run = request("", file_body("", "empty boundary"));
+    run.env[0].second = "multipart/form-data;boundary=";
+    EXPECT_EQ(upload(run).out, response_for(0));
+    EXPECT_EQ(read_file(target_path()), "empty boundary");
+}
+
+TEST_F(Upload, ContentComesThroughByteForByte)
+{
+    const std::string near = "\r\n--" + B.substr(0, B.size() - 1) + "x";
+    const std::string contents[] = {
+        "1",
+        std::string(1, '\0'),
+        "line\r\nline\r\n",
+        "\r\n\r\n\r\r\n\n",
+        near + near + "\r\n-",
+        std::string(100000, '\r'),
+    };
+    for (const std::string &content : contents) {
+        clear_target_dir();
+        write_file(target_path(), OLD, 0644);
+        upload_outcome o = upload(request(B, file_body(B, content)));
+        EXPECT_EQ(o.out, response_for(0));
+        EXPECT_EQ(read_file(target_path()), content);
+        EXPECT_EQ(file_mode(target_path()), 0600u) << "a target with wider permissions ends 0600";
+    }
+}
+
+TEST_F(Upload, ABinaryFileLargerThanTheBuffersSurvivesAnyReadSchedule)
+{
+    std::string content;
+    unsigned x = 12345;
+    for (int i = 0; i < 300000; ++i) {
+        x = x * 1103515245 + 12345;
+        content += static_cast<char>(x >> 24);
+    }
+    const std::string body = file_body(B, content);
+    for (size_t piece : {size_t(1) << 12, size_t(997), size_t(4095)}) {
+        clear_target_dir();
+        upload_run run = request(B, body);
+        run.pieces.clear();
+        for (size_t at = 0; at < body.size(); at += piece)
+            run.pieces.push_back(body.substr(at, piece));
+        upload_outcome o = upload(run);
+        EXPECT_EQ(o.out, response_for(0));
+        EXPECT_TRUE(read_file(target_path()) == content) << "piece size " << piece;
+    }
+}
+
+TEST_F(Upload, TheFilePartEndsTheRequest)
+{
+    // later parts are never looked at, not even when they are garbage
+    std::string body = form_part(B, "filedata", "first") + "--" + B + "\r\nbad header\r\n\r\n";
+    EXPECT_EQ(upload(request(B, body)).out, response_for(0));
+    EXPECT_EQ(read_file(target_path()), "first");
+
+    // the delimiter after the content is enough, without the closing hyphens
+    clear_target_dir();
+    body = form_part(B, "filedata", "no closing") + "--" + B;
+    EXPECT_EQ(upload(request(B, body)).out, response_for(0));
+    EXPECT_EQ(read_file(target_path()), "no closing");
+}
+
+TEST_F(Upload, EmptyFileIsRefusedAndTheTargetKept)
+{
+    write_file(target_path(), OLD, 0644);
+    EXPECT_EQ(upload(request(B, file_body(B, ""))).out, response_for(-7003));
+    EXPECT_EQ(read_file(target_path()), OLD);
+    EXPECT_EQ(file_mode(target_path()), 0644u);
+}
+
+TEST_F(Upload, BodiesWithoutACompleteFilePartGetNoAnswer)
+{
+    const std::string complete = file_body(B, "content");
+    const std::string bodies[] = {
+        "",
+        "preamble\r\n" + complete,
+        form_part(B, "sessionid", "abc") + "--" + B + "--\r\n",
+        form_part(B, "other", "abc") + "--" + B + "--\r\n",
+        complete.substr(0, complete.find("content") + 4),   // breaks off inside the file
+        complete.substr(0, complete.size() - B.size() - 5),   // breaks off inside the delimiter
+        form_part(B, "filedata", "x", "Bad_Header: y\r\n"),
+    };
+    for (const std::string &body : bodies) {
+        clear_target_dir();
+        write_file(target_path(), OLD);
+        upload_outcome o = upload(request(B, body));
+        EXPECT_EQ(o.out, "") << body;
+        EXPECT_EQ(read_file(target_path()), OLD);
+    }
+}
+
+TEST_F(Upload, OnlyTheExactFieldNameIsTheFile)
+{
+    // A prefix of the name, the empty name, another case or a longer name
+    // must never replace the target.
+    for (const char *name : {"file", "f", "", "FileData", "filedata2", "filedat", "sessionid"}) {
+        clear_target_dir();
+        write_file(target_path(), OLD);
+        std::string body = form_part(B, name, "stray field, long enough") + "--" + B + "--\r\n";
+        EXPECT_EQ(upload(request(B, body)).out, "") << "name=\"" << name << "\"";
+        EXPECT_EQ(read_file(target_path()), OLD) << "name=\"" << name << "\"";
+    }
+    // a stray field before the real one does not take its place
+    clear_target_dir();
+    std::string body = form_part(B, "file", "stray") + form_part(B, "", "empty name, long enough") +
+                       form_part(B, "filedata", "real") + "--" + B + "--\r\n";
+    EXPECT_EQ(upload(request(B, body)).out, response_for(0));
+    EXPECT_EQ(read_file(target_path()), "real");
+}
+
+TEST_F(Upload, DispositionIsMatchedLooselyButTheFieldNameExactly)
+{
+    struct {
+        const char *header;
+        bool is_file;
+    } cases[] = {
+        {"content-disposition: FORM-DATA;name=\"filedata\"", true},
+        {"CONTENT-DISPOSITION: form-data;   ; ;name=\"filedata\"", true},
+        {"Content-Disposition: form-dataname=\"filedata\"", true},
+        {"Content-Disposition: form-data; NAME=\"filedata\"; filename=\"a.pem\"", true},
+        {"Content-Disposition: form-data; filename=\"a.pem\"; name=\"filedata\"", false},
+        {"Content-Disposition: form-data;\tname=\"filedata\"", false},
+        {"Content-Disposition: attachment; name=\"filedata\"", false},
+        {"Content-Dispositio: form-data; name=\"filedata\"", true},   // a prefix of the header name counts
+        {"Content-Dispositionx: form-data; name=\"filedata\"", false},
+        {"X-Content-Disposition: form-data; name=\"filedata\"", false},
+    };
+    for (auto &c : cases) {
+        clear_target_dir();
+        std::string body = "--" + B + "\r\n" + c.header + "\r\n\r\ndata\r\n--" + B + "--\r\n";
+        EXPECT_EQ(upload(request(B, body)).out, c.is_file ? response_for(0) : "") << c.header;
+    }
+    // a later disposition header overrides an earlier one; other headers do not
+    clear_target_dir();
+    std::string body = "--" + B +
+                       "\r\nContent-Disposition: form-data; name=\"filedata\"\r\n"
+                       "Content-Disposition: form-data; name=\"sessionid\"\r\n\r\ndata\r\n--" +
+                       B + "--\r\n";
+    EXPECT_EQ(upload(request(B, body)).out, "");
+    body = "--" + B +
+           "\r\nContent-Disposition: form-data; name=\"filedata\"\r\n"
+           "Content-Type: form-data; name=\"sessionid\"\r\n\r\ndata\r\n--" +
+           B + "--\r\n";
+    EXPECT_EQ(upload(request(B, body)).out, response_for(0));
+}
+
+TEST_F(Upload, ReadBoundariesNeverDecide)
+{
+    // the same body cut into two reads at every byte of the file part's headers
+    const std::string body = file_body(B, "split headers");
+    const size_t from = body.find("Content-Disposition", body.find("filedata") - 60);
+    const size_t to = body.find("\r\n\r\n", from) + 5;
+    for (size_t cut = from; cut <= to; ++cut) {
+        clear_target_dir();
+        upload_run run = request(B, body);
+        run.pieces = {body.substr(0, cut), body.substr(cut)};
+        upload_outcome o = upload(run);
+        ASSERT_EQ(o.out, response_for(0)) << "cut at " << cut << ": " << body.substr(cut, 20);
+        ASSERT_EQ(read_file(target_path()), "split headers");
+    }
+    // and in reads of one to a few bytes each
+    for (size_t piece : {1, 3, 7}) {
+        clear_target_dir();
+        upload_run run = request(B, body);
+        run.pieces.clear();
+        for (size_t at = 0; at < body.size(); at += piece)
+            run.pieces.push_back(body.substr(at, piece));
+        EXPECT_EQ(upload(run).out, response_for(0)) << "pieces of " << piece;
+        EXPECT_EQ(read_file(target_path()), "split headers");
+    }
+}
+
+TEST_F(Upload, NothingIsReadPastContentLength)
+{
+    // the host keeps the pipe open after the body: the answer must still come
+    const std::string body = file_body(B, "held open");
+    upload_run run = request(B, body);
+    run.hold_stdin_open = true;
+    upload_outcome o = upload(run);
+    EXPECT_EQ(o.out, response_for(0));
+    EXPECT_EQ(read_file(target_path()), "held open");
+
+    // bytes beyond the declared length stay unread, also when no answer comes
+    clear_target_dir();
+    run.pieces = {body + "trailing bytes of another request"};
+    o = upload(run);
+    EXPECT_EQ(o.out, response_for(0));
+    EXPECT_EQ(o.unread, 33u);
+
+    const std::string broken = form_part(B, "sessionid", "x");
+    run = request(B, broken);
+    run.hold_stdin_open = true;
+    run.pieces = {broken + "more"};
+    o = upload(run);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.unread, 4u);
+}
+
+TEST_F(Upload, SessionPiecesAreNotLeaked)
+{
+    // a session field in many reads; the sanitizer build reports any leak
+    std::string body = form_part(B, "sessionid", std::string(5000, 's') + "\r" + std::string(5000, 't')) +
+                       form_part(B, "filedata", "with session") + "--" + B + "--";
+    upload_run run = request(B, body);
+    run.pieces.clear();
+    for (size_t at = 0; at < body.size(); at += 1000)
+        run.pieces.push_back(body.substr(at, 1000));
+    EXPECT_EQ(upload(run).out, response_for(0));
+}
+
+TEST_F(Upload, ConcurrentUploadsToOneTargetNeverMix)
+{
+    const int N = 12;
+    std::vector<std::string> contents;
+    for (int i = 0; i < N; ++i)
+        contents.push_back(std::string(400000 + i * 4096, static_cast<char>('A' + i)));
+    std::vector<pid_t> children;
+    for (int i = 0; i < N; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            upload_outcome o = run_upload(request(B, file_body(B, contents[i])));
+            _exit(o.exit_status == 0 && o.out == response_for(0) ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "an upload failed";
+    }
+    std::optional<std::string> target = read_file(target_path());
+    ASSERT_TRUE(target);
+    bool one_of_them = false;
+    for (const std::string &c : contents)
+        one_of_them = one_of_them || *target == c;
+    EXPECT_TRUE(one_of_them) << "the target mixes uploads (" << target->size() << " bytes)";
+    EXPECT_EQ(file_mode(target_path()), 0600u);
+}

@@ -1,0 +1,103 @@
+// Sends each slot's form with XMLHttpRequest, so that the progress bar can
+// follow the upload and the device's one-line JSON answer can be put in words.
+'use strict';
+
+var ANSWERS = {
+  '0': ['ok', 'Uploaded. The device now uses this file.'],
+  '-7001': ['error', 'Refused: the file is larger than this slot accepts ({limit}). Nothing was changed.'],
+  '-7002': ['error', 'Refused: the device did not recognise the request as a file upload. Nothing was changed.'],
+  '-7003': ['error', 'Refused: the chosen file is empty. Nothing was changed.'],
+  '-7004': ['error', 'The device could not store the file. The slot may now be empty; please upload the file again.']
+};
+
+function sessionCookie() {
+  var match = document.cookie.match(/(?:^|;\s*)sessionid=([^;]*)/);
+  return match ? decodeURIComponent(match[1]) : '';
+}
+
+// The answer as the device meant it, or a word about why there is none: a
+// body the program cannot read gets no answer from it, and the web server
+// then sends an error page of its own or closes the connection.
+function describe(xhr, limit) {
+  var answer = null;
+  try {
+    answer = JSON.parse(xhr.responseText);
+  } catch (e) {
+    answer = null;
+  }
+  if (xhr.status !== 200 || !answer || typeof answer.errcode !== 'number') {
+    var what = xhr.status === 200 ? 'an answer it could not read' : 'error ' + xhr.status;
+    return ['error', 'The upload failed: the device sent ' + what +
+      ' instead of a result, so the file probably did not arrive whole. Please try again.'];
+  }
+  var known = ANSWERS[String(answer.errcode)];
+  if (!known)
+    return ['error', 'The device answered with the unknown result code ' + answer.errcode + '.'];
+  return [known[0], known[1].replace('{limit}', limit)];
+}
+
+function show(form, kind, text) {
+  var outcome = form.querySelector('.outcome');
+  outcome.className = 'outcome ' + kind;
+  outcome.textContent = text;
+}
+
+function upload(form) {
+  var button = form.querySelector('button');
+  var bar = form.querySelector('progress');
+  var limitBytes = Number(form.getAttribute('data-limit'));
+  var limit = limitBytes / 1048576 + ' MiB';
+  var file = form.elements.filedata.files[0];
+  // The device judges the whole form, which is a little larger than the
+  // file, so this catches only what it would surely refuse. Sending that
+  // would waste the link, and a host that closes the connection on an early
+  // answer could leave the browser without the refusal.
+  if (file && file.size > limitBytes) {
+    bar.value = 0;
+    show(form, 'error', ANSWERS['-7001'][1].replace('{limit}', limit));
+    return;
+  }
+  form.elements.sessionid.value = sessionCookie();
+  var data = new FormData(form);
+
+  var xhr = new XMLHttpRequest();
+  xhr.open('POST', form.getAttribute('action'));
+  xhr.upload.onprogress = function (event) {
+    if (event.lengthComputable && event.total > 0) {
+      var percent = Math.floor(100 * event.loaded / event.total);
+      bar.value = percent;
+      show(form, 'busy', 'Sending\u2026 ' + percent + ' %');
+    }
+  };
+  xhr.onload = function () {
+    var result = describe(xhr, limit);
+    // A full bar means stored, not merely sent.
+    bar.value = result[0] === 'ok' ? 100 : 0;
+    show(form, result[0], result[1]);
+  };
+  xhr.onerror = function () {
+    bar.value = 0;
+    var text = 'The upload failed: the connection closed without an answer from the device,' +
+      ' so the file probably did not arrive whole. Please try again.';
+    // Some web servers close at once when the device refuses a form for
+    // its size, and the refusal itself is then lost on the way.
+    if (file && file.size + 65536 > limitBytes)
+      text += ' The file is close to the largest this slot accepts (' + limit + ') and may be too large.';
+    show(form, 'error', text);
+  };
+  xhr.onloadend = function () {
+    button.disabled = false;
+  };
+
+  button.disabled = true;
+  bar.value = 0;
+  show(form, 'busy', 'Sending\u2026');
+  xhr.send(data);
+}
+
+Array.prototype.forEach.call(document.querySelectorAll('form.slot'), function (form) {
+  form.addEventListener('submit', function (event) {
+    event.preventDefault();
+    upload(form);
+  });
+});
