@@ -3,7 +3,7 @@
 # spool next to plain writes, the whole program next to dd and cp, peak
 # memory, the device programs' sizes and the instruction count of a request.
 # Spool and target files live on a tmpfs of the run's own, mounted on /tmp in
-# a private mount namespace. Takes about two minutes on two cores.
+# a private mount namespace. Takes about a minute on two cores.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -86,6 +86,14 @@ for p in "${peers[@]}"; do
         label="$label; the two callback calls per pair alone: $(mbps "$calls")"
         goal="≥ 1000 MB/s; > $peer_ratio× memchr ($peer)"
         met=$(check "$ours >= 1000 && $ratio > $peer_ratio")
+        # Every walk must call emit_part_bytes twice per CR LF pair; say so
+        # when those calls alone keep it from the goal.
+        if [ "$met" != yes ]; then
+            met="$met: $(awk -v o="$ours" 'BEGIN { printf "%.0f%%", 100 * o / 1000 }') of 1000 MB/s; the calls alone reach $(mbps "$calls")"
+        fi
+    elif [ "$least" = 0 ]; then
+        goal="> $peer_ratio× memchr ($peer)"
+        met=$(check "$ratio > $peer_ratio")
     else
         goal="≥ $least× memchr; > $peer_ratio× ($peer)"
         met=$(check "$ratio >= $least && $ratio > $peer_ratio")
@@ -112,10 +120,9 @@ growth=$(fixed "$(metric process peak_memory growth_KiB)" 0)
 echo "| peak resident memory, 64 MiB upload | $(fixed "$large" 0) KiB | 1 KiB upload $(fixed "$small" 0) KiB | +$growth KiB | within 64 KiB | $(check "$growth <= 64") |"
 echo "| instructions, one whole 1 KiB request (callgrind) | $instructions | - | - | - | - |"
 
-if ls build/arm/bin/upload-* >/dev/null 2>&1; then
-    for f in build/arm/bin/upload-*; do
-        echo "| device program size, $(basename "$f") | $(stat -c %s "$f") bytes | - | - | - | - |"
-    done
-else
-    echo "| device program sizes | no device build (build/arm/bin) | - | - | - | - |"
-fi
+sizes=""
+for f in build/arm/bin/upload-*; do
+    case $f in *.map|*'*'*) continue ;; esac
+    sizes="$sizes${sizes:+, }$(basename "$f") $(stat -c %s "$f")"
+done
+echo "| device programs (build/arm/bin), bytes | ${sizes:-no device build} | - | - | - | - |"
