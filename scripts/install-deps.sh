@@ -10,6 +10,10 @@ packages+=(lighttpd busybox curl iproute2 chromium nodejs)
 # programs run here under qemu-arm.
 packages+=(clang lld musl-dev:armhf libclang-rt-14-dev:armhf qemu-user file)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+# scripts/bench.sh asks for what the benchmarks need as well.
+if [ "${1:-}" = bench ]; then
+    packages+=(libbenchmark-dev valgrind)
+fi
 # Fuzzing (libFuzzer, with the clang above) and the memcheck run of the
 # process tests.
 packages+=(libclang-rt-14-dev valgrind)

@@ -73,6 +73,8 @@ uint32_t content_length_value(const char *text);
 bool content_length_is_plain(const char *text);
 
 int spool_flush();
+// The body has ended, or the scan has stopped, without another byte to come.
+void upload_input_ended();
 
 // The response is collected here and written once, when upload_main returns.
 void flush_response();

@@ -92,6 +92,7 @@ static void handle_request()
         if (scanner_feed(scanner, buffer, static_cast<size_t>(got)) < static_cast<size_t>(got))
             break;
     }
+    upload_input_ended();
     scanner_destroy(scanner);
 
     // The host may wait for us to take the whole body before it reads ours.

@@ -126,6 +126,15 @@ static int spool_failed()
     return send_result(false, ERR_IO);
 }
 
+void upload_input_ended()
+{
+    // Input that ends inside the file part leaves bytes gathered but not
+    // written; writing them now gives the answer a write per piece would
+    // have given, so a failing spool is reported however the body ends.
+    if (spool_used > 0 && spool_flush() != 0)
+        spool_failed();
+}
+
 int upload_headers_end(multipart_scanner *)
 {
     upload_state.header.name_open = false;

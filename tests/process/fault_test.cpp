@@ -40,6 +40,13 @@ TEST_F(Faults, FullTmpAnswersIoErrorAndKeepsTheTarget)
         EXPECT_EQ(upload(std::string(size, 'k')).out, response_for(-7004)) << size;
         EXPECT_EQ(read_file(target_path()), OLD);
     }
+    // a body that breaks off inside the file part still learns of the failure
+    const std::string body = file_body(B, "key");
+    const std::string cut = body.substr(0, body.find("key") + 2);
+    upload_outcome o = run_upload(request(B, cut));
+    EXPECT_EQ(o.out, response_for(-7004));
+    EXPECT_EQ(o.exit_status, 0);
+    EXPECT_FALSE(o.spool_name_seen);
     unmount("/tmp");
 }
 

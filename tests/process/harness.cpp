@@ -101,6 +101,15 @@ upload_outcome run_upload(const upload_run &run)
         envp.push_back(s.data());
     envp.push_back(nullptr);
 
+    // The first piece is in the pipe before the program starts, so that a
+    // program that refuses at once still leaves it there to be counted.
+    size_t first = 0;
+    if (!run.pieces.empty() && run.pieces[0].size() <= 65536) {
+        if (write(in[1], run.pieces[0].data(), run.pieces[0].size()) != static_cast<ssize_t>(run.pieces[0].size()))
+            abort();
+        first = 1;
+    }
+
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
@@ -145,8 +154,9 @@ upload_outcome run_upload(const upload_run &run)
     };
     // A piece goes in only when the program has taken the one before, so
     // that every read it makes ends where a piece ends.
-    for (const std::string &piece : run.pieces) {
-        size_t off = 0;
+    for (size_t p = 0; p < run.pieces.size(); ++p) {
+        const std::string &piece = run.pieces[p];
+        size_t off = p < first ? piece.size() : 0;
         while (off < piece.size() && !poll_exit()) {
             ssize_t n = write(in[1], piece.data() + off, piece.size() - off);
             if (n <= 0)
