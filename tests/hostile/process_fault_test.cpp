@@ -97,18 +97,15 @@ TEST_F(RealFaults, TargetThatCannotBeOpenedAnswersIoError)
     unmount(target_path());
     expect_untouched();
 
-    // a directory where the target should be, and a target directory that is gone
+    // a directory where the target should be
     unlink(target_path().c_str());
     mkdir(target_path().c_str(), 0755);
     EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(-7004));
     struct stat st;
     EXPECT_TRUE(stat(target_path().c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     rmdir(target_path().c_str());
-    // (a directory that is a mount point cannot be removed; then skip that)
-    if (rmdir(target_dir().c_str()) == 0) {
-        EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(-7004));
-        EXPECT_FALSE(read_file(target_path()));
-    }
+    // (The target directory itself is never removed: a test running beside
+    // this one in another mount namespace may have a file system on it.)
 }
 
 TEST_F(RealFaults, ReadOnlyTargetOwnedByTheProgramsUserAnswersIoError)
