@@ -16,41 +16,14 @@
 namespace {
 
 const std::string B = "AaB03x";
-const std::string OLD = "old target\n";
+const std::string &OLD = OLD_TARGET;
 
-class RealFaults : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        clear_target_dir();
-        write_file(target_path(), OLD, 0644);
-    }
+class RealFaults : public with_old_target {
 };
 
 upload_outcome upload(const upload_run &run)
 {
-    upload_outcome o = run_upload(run);
-    EXPECT_FALSE(o.timed_out);
-    EXPECT_EQ(o.exit_status, 0);
-    EXPECT_EQ(o.err, "");
-    EXPECT_FALSE(o.spool_name_seen) << "a spool file kept its name";
-    return o;
-}
-
-void expect_untouched()
-{
-    EXPECT_EQ(read_file(target_path()), OLD);
-    EXPECT_EQ(file_mode(target_path()), 0644u);
-}
-
-bool nobody_can_reach(const std::string &dir)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(setgid(65534) == 0 && setuid(65534) == 0 && access(dir.c_str(), X_OK) == 0 ? 0 : 1);
-    int status;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run_upload_checked(run);
 }
 
 // What a host or a departed client may leave the program with.
@@ -84,7 +57,7 @@ TEST_F(RealFaults, SpoolFileSystemFillingDuringTheUploadAnswersIoError)
         mount_tmp(std::string("size=") + size + ",mode=1777");
         upload_outcome o = upload(request(B, file_body(B, std::string(300000, 's'))));
         EXPECT_EQ(o.out, response_for(-7004)) << size;
-        expect_untouched();
+        expect_target_untouched();
         unmount("/tmp");
     }
 }
@@ -95,7 +68,7 @@ TEST_F(RealFaults, TargetThatCannotBeOpenedAnswersIoError)
     bind_read_only(target_path());
     EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(-7004));
     unmount(target_path());
-    expect_untouched();
+    expect_target_untouched();
 
     // a directory where the target should be
     unlink(target_path().c_str());
@@ -141,7 +114,7 @@ TEST_F(RealFaults, HostKeepingStandardInputOpenNeverMakesTheProgramWait)
         upload_outcome o = upload(run);
         EXPECT_EQ(o.out, c.answer) << c.name;
         EXPECT_EQ(o.unread, 0u) << c.name;
-        expect_untouched();
+        expect_target_untouched();
     }
     // an I/O failure, also with the pipe held open
     SetUp();
@@ -150,7 +123,7 @@ TEST_F(RealFaults, HostKeepingStandardInputOpenNeverMakesTheProgramWait)
     run.hold_stdin_open = true;
     EXPECT_EQ(upload(run).out, response_for(-7004));
     unmount("/tmp");
-    expect_untouched();
+    expect_target_untouched();
 }
 
 TEST_F(RealFaults, StandardInputClosedAtOnce)
@@ -159,13 +132,13 @@ TEST_F(RealFaults, StandardInputClosedAtOnce)
     upload_run run = request(B, file_body(B, "never sent"));
     run.pieces.clear();
     EXPECT_EQ(upload(run).out, "");
-    expect_untouched();
+    expect_target_untouched();
 
     // or starts the program with no standard input at all
     run = request(B, file_body(B, "never sent"));
     run.in_child = close_stdin;
     EXPECT_EQ(upload(run).out, "");
-    expect_untouched();
+    expect_target_untouched();
     run.env[1].second = "99999999";
     EXPECT_EQ(upload(run).out, response_for(-7001));
 }
@@ -186,12 +159,12 @@ TEST_F(RealFaults, ClientGoneMidRequestTheUploadStillCompletes)
     run.in_child = broken_stdout;
     run.env[1].second = "99999999";
     EXPECT_EQ(upload(run).out, "");
-    expect_untouched();
+    expect_target_untouched();
     bind_read_only(target_path());
     run.env[1].second = std::to_string(run.pieces[0].size());
     EXPECT_EQ(upload(run).out, "");
     unmount(target_path());
-    expect_untouched();
+    expect_target_untouched();
 }
 
 TEST_F(RealFaults, StartedWithAStandardDescriptorClosed)
@@ -215,6 +188,6 @@ TEST_F(RealFaults, StartedWithAStandardDescriptorClosed)
         SetUp();
         run.in_child = closing;
         EXPECT_EQ(upload(run).out, "");
-        expect_untouched();
+        expect_target_untouched();
     }
 }

@@ -11,39 +11,22 @@
 namespace {
 
 const std::string B = "----WebKitFormBoundaryQOGHLdQsPOSfE2jZ";
-const std::string OLD = "old target\n";
+const std::string &OLD = OLD_TARGET;
 const std::string CRLF = "\r\n";
 const std::string DISPOSITION = "Content-Disposition: form-data; name=\"filedata\"; filename=\"a.pem\"";
 
-class Hostile : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        clear_target_dir();
-        write_file(target_path(), OLD, 0644);
-    }
+class Hostile : public with_old_target {
 };
 
 upload_outcome upload(const upload_run &run)
 {
-    upload_outcome o = run_upload(run);
-    EXPECT_FALSE(o.timed_out);
-    EXPECT_EQ(o.exit_status, 0);
-    EXPECT_EQ(o.err, "");
-    EXPECT_FALSE(o.spool_name_seen) << "a spool file kept its name";
-    return o;
+    return run_upload_checked(run);
 }
 
 void expect_replaced_by(const std::string &content)
 {
     EXPECT_TRUE(read_file(target_path()) == content) << "the target is not the upload";
     EXPECT_EQ(file_mode(target_path()), 0600u);
-}
-
-void expect_untouched()
-{
-    EXPECT_EQ(read_file(target_path()), OLD);
-    EXPECT_EQ(file_mode(target_path()), 0644u);
 }
 
 std::vector<std::string> pieces_of(const std::string &body, size_t size)
@@ -177,7 +160,7 @@ TEST_F(Hostile, BodiesThatBreakTheGrammarGetNoAnswer)
     for (const std::string &body : bodies) {
         SetUp();
         EXPECT_EQ(upload(request(B, body)).out, "") << body.substr(0, 120);
-        expect_untouched();
+        expect_target_untouched();
     }
 }
 
@@ -202,7 +185,7 @@ TEST_F(Hostile, BodyFarLongerThanItsContentLength)
     run.hold_stdin_open = true;
     o = upload(run);
     EXPECT_EQ(o.out, "");
-    expect_untouched();
+    expect_target_untouched();
     EXPECT_GT(o.unread, 0u) << "read past CONTENT_LENGTH";
 }
 
@@ -256,6 +239,6 @@ TEST_F(Hostile, ContentLengthInEveryOddForm)
         if (c.answer == ok)
             expect_replaced_by("x");
         else
-            expect_untouched();
+            expect_target_untouched();
     }
 }

@@ -11,25 +11,14 @@
 #include "harness.h"
 
 static const std::string B = "AaB03x";
-static const std::string OLD = "old target\n";
+static const std::string &OLD = OLD_TARGET;
 
-class Faults : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        clear_target_dir();
-        write_file(target_path(), OLD, 0644);
-    }
+class Faults : public with_old_target {
 };
 
 static upload_outcome upload(const std::string &content)
 {
-    upload_outcome o = run_upload(request(B, file_body(B, content)));
-    EXPECT_FALSE(o.timed_out);
-    EXPECT_EQ(o.exit_status, 0);
-    EXPECT_EQ(o.err, "");
-    EXPECT_FALSE(o.spool_name_seen);
-    return o;
+    return run_upload_checked(request(B, file_body(B, content)));
 }
 
 TEST_F(Faults, FullTmpAnswersIoErrorAndKeepsTheTarget)
@@ -43,10 +32,7 @@ TEST_F(Faults, FullTmpAnswersIoErrorAndKeepsTheTarget)
     // a body that breaks off inside the file part still learns of the failure
     const std::string body = file_body(B, "key");
     const std::string cut = body.substr(0, body.find("key") + 2);
-    upload_outcome o = run_upload(request(B, cut));
-    EXPECT_EQ(o.out, response_for(-7004));
-    EXPECT_EQ(o.exit_status, 0);
-    EXPECT_FALSE(o.spool_name_seen);
+    EXPECT_EQ(run_upload_checked(request(B, cut)).out, response_for(-7004));
     unmount("/tmp");
 }
 
@@ -81,16 +67,6 @@ TEST_F(Faults, TargetFileSystemFillingDuringTheCopyRemovesTheTarget)
     unmount(target_dir());
 }
 
-static bool nobody_can_reach(const std::string &dir)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(setgid(65534) == 0 && setuid(65534) == 0 && access(dir.c_str(), X_OK) == 0 ? 0 : 1);
-    int status;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
 {
     if (!nobody_can_reach(target_dir()))
@@ -121,11 +97,7 @@ static upload_outcome upload_with_fault(const char *fault, const std::string &co
     run.extra_env_raw = {std::string("LD_PRELOAD=") + UPLOAD_FAULT_SHIM, std::string("UPLOAD_FAULT=") + fault,
                          "UPLOAD_FAULT_TARGET=" + target_path(), "UPLOAD_FAULT_RECORD=/tmp/recorded-mode",
                          "ASAN_OPTIONS=verify_asan_link_order=0"};
-    upload_outcome o = run_upload(run);
-    EXPECT_EQ(o.exit_status, 0);
-    EXPECT_EQ(o.err, "");
-    EXPECT_FALSE(o.spool_name_seen);
-    return o;
+    return run_upload_checked(run);
 }
 
 TEST_F(Faults, SpoolThatCannotBeReadBackIsAFailureNotAnEmptyFile)

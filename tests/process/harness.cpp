@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -190,6 +192,40 @@ upload_outcome run_upload(const upload_run &run)
     close(err[0]);
     o.exit_status = !o.timed_out && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return o;
+}
+
+const std::string OLD_TARGET = "old target\n";
+
+void with_old_target::SetUp()
+{
+    clear_target_dir();
+    write_file(target_path(), OLD_TARGET, 0644);
+}
+
+void expect_target_untouched()
+{
+    EXPECT_EQ(read_file(target_path()), OLD_TARGET);
+    EXPECT_EQ(file_mode(target_path()), 0644u);
+}
+
+upload_outcome run_upload_checked(const upload_run &run)
+{
+    upload_outcome o = run_upload(run);
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_FALSE(o.spool_name_seen) << "a spool file kept its name";
+    return o;
+}
+
+bool nobody_can_reach(const std::string &dir)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(setgid(65534) == 0 && setuid(65534) == 0 && access(dir.c_str(), X_OK) == 0 ? 0 : 1);
+    int status;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 upload_run request(const std::string &boundary, const std::string &body, const std::string &program)

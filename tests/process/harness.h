@@ -3,6 +3,8 @@
 // read of its own), the response read back.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -28,6 +30,22 @@ struct upload_outcome {
 };
 
 upload_outcome run_upload(const upload_run &run);
+
+// Tests start with an empty target directory holding only a target of
+// OLD_TARGET, mode 0644, that a refused or failed upload must leave alone.
+extern const std::string OLD_TARGET;
+class with_old_target : public ::testing::Test {
+protected:
+    void SetUp() override;
+};
+void expect_target_untouched();
+
+// run_upload, with what every run must show whatever the answer: exit status
+// 0, nothing on standard error, no hang and no spool file left with a name.
+upload_outcome run_upload_checked(const upload_run &run);
+
+// Whether an unprivileged user can get into the directory at all.
+bool nobody_can_reach(const std::string &dir);
 
 // A typical request for the body: CONTENT_TYPE with the boundary and the
 // exact CONTENT_LENGTH.

@@ -15,20 +15,9 @@ protected:
     void SetUp() override { clear_target_dir(); }
 };
 
-// What every run must show, whatever the answer.
-static void expect_clean(const upload_outcome &o)
-{
-    EXPECT_FALSE(o.timed_out);
-    EXPECT_EQ(o.exit_status, 0);
-    EXPECT_EQ(o.err, "");
-    EXPECT_FALSE(o.spool_name_seen) << "a spool file kept its name";
-}
-
 static upload_outcome upload(const upload_run &run)
 {
-    upload_outcome o = run_upload(run);
-    expect_clean(o);
-    return o;
+    return run_upload_checked(run);
 }
 
 struct profile_case {
