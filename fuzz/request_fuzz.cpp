@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "scanner_oracle.h"
 #include "upload.h"
 
@@ -262,28 +263,6 @@ int __wrap__Z11send_resultbi(bool success, int code)
 
 namespace {
 
-struct reader {
-    const uint8_t *data;
-    size_t size;
-    size_t at = 0;
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-    std::string text()
-    {
-        size_t end = at;
-        while (end < size && data[end] != 0)
-            ++end;
-        std::string out(reinterpret_cast<const char *>(data + at), end - at);
-        at = end < size ? end + 1 : end;
-        return out;
-    }
-    std::string rest()
-    {
-        std::string out(reinterpret_cast<const char *>(data + at), size - at);
-        at = size;
-        return out;
-    }
-};
-
 std::string response_for(int code)
 {
     return "Status: 200 OK\r\nContent-Type: application/json\r\n\r\n{ \"errcode\": " + std::to_string(code) +
@@ -456,7 +435,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    reader in{data, size};
+    fuzz_input in{data, size};
     const uint8_t flags = in.byte();
     const uint8_t fault = in.byte();
     const uint8_t fault_at = in.byte();

@@ -17,29 +17,16 @@
 #include <vector>
 
 #include "multipart_scanner.h"
+#include "fuzz_input.h"
 #include "scanner_oracle.h"
 
 namespace {
-
-struct reader {
-    const uint8_t *data;
-    size_t size;
-    size_t at = 0;
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-    std::string bytes(size_t n)
-    {
-        n = std::min(n, size - at);
-        std::string out(reinterpret_cast<const char *>(data + at), n);
-        at += n;
-        return out;
-    }
-};
 
 }   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    reader in{data, size};
+    fuzz_input in{data, size};
     uint8_t rule_byte = in.byte();
     static const char kinds[8] = {0, 'S', 'H', 'F', 'B', 0, 0, 0};
     oracle::stop_rule rule{kinds[rule_byte & 7], static_cast<unsigned>(rule_byte >> 3)};
