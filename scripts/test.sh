@@ -43,4 +43,4 @@ cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DUPLOAD_FUZZ=ON -DUPLOAD_
 cmake --build build/fuzz -j "$jobs" --target scanner_fuzz request_fuzz
 fuzz/run.sh build/fuzz 30
 
-echo "all tests: $passed passed, 0 failed"
+echo "tests: $passed passed, 0 failed"
