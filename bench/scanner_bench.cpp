@@ -143,13 +143,7 @@ void register_all()
 
 } // namespace
 
-int main(int argc, char **argv)
+void register_benchmarks()
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
     register_all();
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
 }

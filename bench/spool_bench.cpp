@@ -143,13 +143,7 @@ void register_all()
 // runs above never complete one.
 const target_profile upload_profile = {UPLOAD_BENCH_TARGET, 64u * 1024 * 1024};
 
-int main(int argc, char **argv)
+void register_benchmarks()
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
     register_all();
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
 }
