@@ -12,7 +12,7 @@ packages+=(clang lld musl-dev:armhf libclang-rt-14-dev:armhf qemu-user file)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then
-    packages+=(libbenchmark-dev valgrind)
+    packages+=(libbenchmark-dev)
 fi
 # Fuzzing (libFuzzer, with the clang above) and the memcheck run of the
 # process tests.

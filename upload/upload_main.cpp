@@ -43,12 +43,13 @@ static void handle_request()
     input_left = UINT64_MAX;
     const char *length = getenv("CONTENT_LENGTH");
     if (length) {
-        if (content_length_value(length) > upload_profile.limit) {
+        uint32_t declared = content_length_value(length);
+        if (declared > upload_profile.limit) {
             send_result(false, ERR_TOO_LARGE);
             return;
         }
         if (content_length_is_plain(length))
-            input_left = content_length_value(length);
+            input_left = declared;
     }
 
     const char *type = getenv("CONTENT_TYPE");
@@ -72,9 +73,6 @@ static void handle_request()
     delimiter[1] = '-';
     memcpy(delimiter + 2, boundary, boundary_length + 1);
 
-    upload_state.temp_fd = -1;
-    upload_state.target_fd = -1;
-    upload_state.target_mode = 0600;
     upload_state.target_path = upload_profile.path;
 
     multipart_scanner *scanner = scanner_create(delimiter, &upload_callbacks);
