@@ -42,7 +42,7 @@ char target_dir[1024];
 
 }   // namespace
 
-const target_profile upload_profile = {target_path, LIMIT};
+target_profile upload_profile = {"request_fuzz", target_path, LIMIT};
 
 namespace {
 
@@ -604,7 +604,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!after.count(fd))
             run.fail("descriptor " + std::to_string(fd) + " was closed by the run");
 
-    free(upload_state.session_id);
     upload_state = upload_request_state{};
 
     static const bool verbose = getenv("REQUEST_FUZZ_VERBOSE") != nullptr;

@@ -5,19 +5,20 @@
 #include <string.h>
 
 
-multipart_scanner *scanner_create(const char *delimiter, const scanner_callbacks *callbacks)
+// With no delimiter bytes to match, the walk through a candidate delimiter
+// would never end and would run past the held bytes.
+static bool delimiter_fits(size_t length)
+{
+    return length > 0 && length <= (SIZE_MAX - sizeof(multipart_scanner)) / 2 - 4;
+}
+
+multipart_scanner *scanner_init(void *memory, size_t size, const char *delimiter,
+                                const scanner_callbacks *callbacks)
 {
     size_t length = strlen(delimiter);
-    // With no delimiter bytes to match, the walk through a candidate
-    // delimiter would never end and would run past the held bytes.
-    if (length == 0 || length > (SIZE_MAX - sizeof(multipart_scanner)) / 2 - 4)
+    if (!delimiter_fits(length) || size < scanner_size(length))
         return nullptr;
-    // One block: the record, the delimiter and its NUL, then the held bytes
-    // (CR, LF and up to L delimiter bytes) with one byte to spare.
-    multipart_scanner *s = static_cast<multipart_scanner *>(
-        malloc(sizeof(multipart_scanner) + 2 * length + 4));
-    if (!s)
-        return nullptr;
+    multipart_scanner *s = static_cast<multipart_scanner *>(memory);
     s->user_data = nullptr;
     s->match_index = 0;
     s->delimiter_length = length;
@@ -26,6 +27,18 @@ multipart_scanner *scanner_create(const char *delimiter, const scanner_callbacks
     memcpy(s->delimiter, delimiter, length + 1);
     s->held_bytes = s->delimiter + length + 1;
     return s;
+}
+
+multipart_scanner *scanner_create(const char *delimiter, const scanner_callbacks *callbacks)
+{
+    size_t length = strlen(delimiter);
+    if (!delimiter_fits(length))
+        return nullptr;
+    size_t size = scanner_size(length);
+    void *memory = malloc(size);
+    if (!memory)
+        return nullptr;
+    return scanner_init(memory, size, delimiter, callbacks);
 }
 
 void scanner_destroy(multipart_scanner *scanner)

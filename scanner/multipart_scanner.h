@@ -1,7 +1,8 @@
 // Streaming scanner for multipart bodies: reports header names, header
 // values and part content as pieces that point into the caller's chunk, and
 // part boundaries as notices, through a table of callbacks. It never copies
-// content and allocates only once, in scanner_create.
+// content and allocates only once, in scanner_create, or never when the
+// caller places it in memory of its own with scanner_init.
 #ifndef MULTIPART_SCANNER_H
 #define MULTIPART_SCANNER_H
 
@@ -57,6 +58,21 @@ struct multipart_scanner {
 // at once. The table is not copied and must outlive the scanner. Returns null
 // when the allocation fails or the delimiter is empty.
 multipart_scanner *scanner_create(const char *delimiter, const scanner_callbacks *callbacks);
+
+// Bytes a scanner needs for a delimiter of delimiter_length bytes: the
+// record, the delimiter and its NUL, then the held bytes (CR, LF and up to
+// delimiter_length delimiter bytes) with one byte to spare. Wraps for
+// lengths no memory could hold; scanner_init refuses those.
+constexpr size_t scanner_size(size_t delimiter_length)
+{
+    return sizeof(multipart_scanner) + 2 * delimiter_length + 4;
+}
+
+// scanner_create on caller memory of size bytes, aligned for
+// multipart_scanner, which must outlive the scanner; nothing to destroy.
+// Returns null when the delimiter is empty or the memory too small for it.
+multipart_scanner *scanner_init(void *memory, size_t size, const char *delimiter,
+                                const scanner_callbacks *callbacks);
 
 // How many bytes of a chunk scanner_feed consumed.
 typedef size_t scan_result;

@@ -4,7 +4,7 @@
 
 #include "upload.h"
 
-int main(int, char **)
+int main(int, char **argv)
 {
     // A host may start us with 0, 1 or 2 closed; a file we open must never
     // take their place and be read as the body or receive the response.
@@ -13,7 +13,14 @@ int main(int, char **)
     }
     if (fd > 2)
         close(fd);
-    // A client that went away must not stop the upload half done.
-    signal(SIGPIPE, SIG_IGN);
+    if (!select_profile(argv[0]))
+        return 2;
+    // A client that went away must not stop the upload half done. Blocked,
+    // SIGPIPE fails the write with EPIPE just as ignored would, and blocking
+    // keeps musl's sigaction, with its lock, out of the program.
+    sigset_t sigpipe;
+    sigemptyset(&sigpipe);
+    sigaddset(&sigpipe, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &sigpipe, nullptr);
     return upload_main();
 }

@@ -8,6 +8,11 @@
 #include "multipart_scanner.h"
 
 constexpr size_t READ_CHUNK = 4096;
+// The longest delimiter a request can bring: a kernel passes no environment
+// string longer than MAX_ARG_STRLEN (131072 bytes, "CONTENT_TYPE=" and the
+// NUL included), so static storage of this size refuses no boundary a heap
+// would have taken.
+constexpr size_t MAX_DELIMITER = 2 + 131072;
 
 enum {
     ERR_TOO_LARGE = -7001,
@@ -21,11 +26,14 @@ enum { KIND_NONE = 0, KIND_SESSION = 1, KIND_FILE = 2 };
 extern const char *const part_kind_names[3];
 
 // Fixed per deliverable at build time.
-struct target_profile {
-    const char *path;
-    uint32_t limit;   // largest accepted CONTENT_LENGTH
-};
-extern const target_profile upload_profile;
+struct target_profile { const char *name; const char *path; uint32_t limit; };
+// The profile this process serves; the multi-call program fills it in at
+// start from the name it was started under.
+extern target_profile upload_profile;
+// Chooses upload_profile by the base name of argv[0] (which may be null);
+// false, after one usage line on standard error, when no profile has it.
+// A single-profile program serves its own under any name.
+bool select_profile(const char *program);
 
 // Incremental judges of one header line, so that how the web server happened
 // to cut the body into reads never changes the outcome.
@@ -49,7 +57,7 @@ struct upload_request_state {
     int target_mode;
     int target_fd;
     int temp_fd;
-    char *session_id;     // the session part's latest piece; never checked
+    const char *session_id;   // the session part's latest piece; never checked
     header_matcher header;
 };
 extern upload_request_state upload_state;

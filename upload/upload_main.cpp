@@ -64,19 +64,20 @@ static void handle_request()
     }
     const char *boundary = equals + 1;
     size_t boundary_length = strlen(boundary);
-    char *delimiter = static_cast<char *>(malloc(boundary_length + 3));
-    if (!delimiter) {
+    if (boundary_length > MAX_DELIMITER - 2) {
         send_result(false, ERR_BAD_REQUEST);
         return;
     }
+    static char delimiter[MAX_DELIMITER + 1];
     delimiter[0] = '-';
     delimiter[1] = '-';
     memcpy(delimiter + 2, boundary, boundary_length + 1);
 
     upload_state.target_path = upload_profile.path;
 
-    multipart_scanner *scanner = scanner_create(delimiter, &upload_callbacks);
-    free(delimiter);
+    alignas(multipart_scanner) static unsigned char scanner_memory[scanner_size(MAX_DELIMITER)];
+    multipart_scanner *scanner =
+        scanner_init(scanner_memory, sizeof scanner_memory, delimiter, &upload_callbacks);
     if (!scanner) {
         send_result(false, ERR_BAD_REQUEST);
         return;
@@ -91,7 +92,6 @@ static void handle_request()
             break;
     }
     upload_input_ended();
-    scanner_destroy(scanner);
 
     // The host may wait for us to take the whole body before it reads ours.
     while (read_body(buffer) > 0) {

@@ -170,13 +170,16 @@ int upload_part_bytes(multipart_scanner *, const char *at, size_t count)
             upload_state.have_file_data = true;
         return 0;
     case KIND_SESSION: {
-        char *copy = static_cast<char *>(malloc(count + 1));
-        if (copy) {
+        // A piece is at most one read, or the CR LF and delimiter bytes the
+        // scanner held back.
+        static char copy[MAX_DELIMITER + 3 > READ_CHUNK ? MAX_DELIMITER + 3 : READ_CHUNK + 1];
+        if (count < sizeof copy) {
             memcpy(copy, at, count);
             copy[count] = '\0';
+            upload_state.session_id = copy;
+        } else {
+            upload_state.session_id = nullptr;
         }
-        free(upload_state.session_id);
-        upload_state.session_id = copy;
         return 0;
     }
     default:

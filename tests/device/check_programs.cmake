@@ -1,10 +1,15 @@
 # Checks the device build's programs; run with cmake -P.
 #   CHECK=format   each is a static, stripped 32-bit ARM EABI5 hard-float
 #                  executable, as `file` and the ELF header tell
-#   CHECK=size     each is at most BUDGET bytes
+#   CHECK=size     each program file and the links to it together are at
+#                  most BUDGET bytes
 #   CHECK=install  `cmake --install` with DESTDIR puts exactly these programs,
 #                  executable, into PREFIX/CGI_DIR of a staging tree
-# BIN_DIR holds the programs, PROGRAMS lists their names (';' as '|').
+#   CHECK=usage    the multi-call program started under any other name
+#                  answers nothing, writes nothing to TARGET_DIR, prints one
+#                  usage line naming every program and exits 2
+# BIN_DIR holds the programs, PROGRAMS lists their names (';' as '|');
+# MULTICALL names the one program they link to, if they are links.
 
 string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
 set(failures 0)
@@ -26,22 +31,41 @@ function(read_le out path offset count)
     set(${out} ${value} PARENT_SCOPE)
 endfunction()
 
+set(groups)
+# Every file of the target directory with a hash of its content.
+function(target_files out)
+    file(GLOB files LIST_DIRECTORIES false ${TARGET_DIR}/*)
+    set(listing)
+    foreach(file ${files})
+        file(MD5 ${file} hash)
+        list(APPEND listing "${file}=${hash}")
+    endforeach()
+    set(${out} "${listing}" PARENT_SCOPE)
+endfunction()
+
 foreach(name ${PROGRAMS})
     set(path ${BIN_DIR}/${name})
+    if(MULTICALL AND NOT IS_SYMLINK ${path})
+        fail("${name}: not a symbolic link to ${MULTICALL}")
+    endif()
     if(NOT EXISTS ${path})
         fail("${name}: missing in ${BIN_DIR}")
         continue()
     endif()
     if(CHECK STREQUAL "format")
-        execute_process(COMMAND ${FILE_COMMAND} -b ${path} OUTPUT_VARIABLE kind
+        execute_process(COMMAND ${FILE_COMMAND} -b -L ${path} OUTPUT_VARIABLE kind
                         OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
         message(STATUS "${name}: ${kind}")
-        foreach(expected "ELF 32-bit LSB executable, ARM, EABI5" "statically linked" "stripped")
+        foreach(expected "ELF 32-bit LSB executable, ARM, EABI5" "statically linked")
             string(FIND "${kind}" "${expected}" found)
-            if(NOT status EQUAL 0 OR found EQUAL -1 OR kind MATCHES "not stripped")
+            if(NOT status EQUAL 0 OR found EQUAL -1)
                 fail("${name}: `file` does not report \"${expected}\"")
             endif()
         endforeach()
+        # Without section headers `file` cannot tell, and says so.
+        if(NOT kind MATCHES ", (stripped|no section header)$")
+            fail("${name}: not stripped")
+        endif()
         # e_flags: EF_ARM_ABI_FLOAT_HARD, or the device's libraries and ours
         # would disagree on how floating point arguments are passed.
         read_le(flags ${path} 36 4)
@@ -50,11 +74,28 @@ foreach(name ${PROGRAMS})
             fail("${name}: not built for the hard-float ABI (e_flags ${flags})")
         endif()
     elseif(CHECK STREQUAL "size")
-        file(SIZE ${path} size)
-        message(STATUS "${name}: ${size} bytes of ${BUDGET}")
-        if(size GREATER BUDGET)
-            fail("${name}: ${size} bytes, over the budget of ${BUDGET}")
+        # A link costs the bytes of its target's name, and its program is
+        # counted once for all links to it.
+        file(REAL_PATH ${path} program)
+        string(MAKE_C_IDENTIFIER "${program}" group)
+        if(NOT DEFINED size_${group})
+            file(SIZE ${program} size_${group})
+            list(APPEND groups ${group})
+            set(names_${group})
         endif()
+        if(IS_SYMLINK ${path})
+            file(READ_SYMLINK ${path} link)
+            string(LENGTH "${link}" length)
+            math(EXPR size_${group} "${size_${group}} + ${length}")
+        endif()
+        list(APPEND names_${group} ${name})
+    endif()
+endforeach()
+
+foreach(group ${groups})
+    message(STATUS "${names_${group}}: ${size_${group}} bytes of ${BUDGET}")
+    if(size_${group} GREATER BUDGET)
+        fail("${names_${group}}: ${size_${group}} bytes, over the budget of ${BUDGET}")
     endif()
 endforeach()
 
@@ -70,17 +111,61 @@ if(CHECK STREQUAL "install")
     string(REGEX REPLACE "^/+" "" folder "${PREFIX}/${CGI_DIR}")
     file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE ${STAGE} ${STAGE}/*)
     set(expected)
-    foreach(name ${PROGRAMS})
+    foreach(name ${PROGRAMS} ${MULTICALL})
         list(APPEND expected ${folder}/${name})
         execute_process(COMMAND test -x ${STAGE}/${folder}/${name} RESULT_VARIABLE status)
         if(NOT status EQUAL 0)
             fail("${name}: not installed as an executable in ${PREFIX}/${CGI_DIR}")
+        endif()
+        if(MULTICALL AND NOT name STREQUAL MULTICALL)
+            # Relative, so that the staged tree works wherever it is put.
+            file(READ_SYMLINK ${STAGE}/${folder}/${name} link)
+            if(NOT link STREQUAL MULTICALL)
+                fail("${name}: installed as \"${link}\", not as a link to ${MULTICALL}")
+            endif()
         endif()
     endforeach()
     list(SORT expected)
     list(SORT installed)
     if(NOT installed STREQUAL expected)
         fail("installed: ${installed}; expected: ${expected}")
+    endif()
+endif()
+
+if(CHECK STREQUAL "usage")
+    # Under a name of no program, and under the program's own, with a request
+    # that would otherwise replace a target.
+    file(REMOVE_RECURSE ${STAGE})
+    file(MAKE_DIRECTORY ${STAGE} ${TARGET_DIR})
+    set(boundary usageCheck)
+    file(WRITE ${STAGE}/body "--${boundary}\r\nContent-Disposition: form-data; name=\"filedata\"\r\n\r\nkey\r\n--${boundary}--\r\n")
+    file(SIZE ${STAGE}/body length)
+    file(CREATE_LINK ${BIN_DIR}/${MULTICALL} ${STAGE}/upload-unknown SYMBOLIC)
+    target_files(before)
+    foreach(started ${STAGE}/upload-unknown ${BIN_DIR}/${MULTICALL})
+        get_filename_component(name ${started} NAME)
+        execute_process(
+            COMMAND ${CMAKE_COMMAND} -E env "CONTENT_TYPE=multipart/form-data; boundary=${boundary}"
+                CONTENT_LENGTH=${length} REQUEST_METHOD=POST ${EMULATOR} ${started}
+            INPUT_FILE ${STAGE}/body OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+        if(NOT status EQUAL 2)
+            fail("started as ${name}: exit status ${status}, not 2")
+        endif()
+        if(NOT out STREQUAL "")
+            fail("started as ${name}: answered \"${out}\"")
+        endif()
+        if(NOT err MATCHES "^[^\n]+\n$")
+            fail("started as ${name}: \"${err}\" is not one line")
+        endif()
+        foreach(program ${PROGRAMS})
+            if(NOT err MATCHES " ${program}( |\n)")
+                fail("started as ${name}: the usage line does not name ${program}")
+            endif()
+        endforeach()
+    endforeach()
+    target_files(after)
+    if(NOT before STREQUAL after)
+        fail("the target directory changed: ${before} became ${after}")
     endif()
 endif()
 

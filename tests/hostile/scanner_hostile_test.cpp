@@ -257,7 +257,7 @@ TEST(HostileBodies, CallbackStopsAtEveryNoticeGiveTheSameIndexInAnySchedule)
     for (char kind : {'S', 'H', 'F', 'B'})
         for (unsigned ordinal : {0u, 1u}) {
             oracle::stop_rule rule{kind, ordinal};
-            SCOPED_TRACE(std::string(1, kind) + std::to_string(ordinal));
+            SCOPED_TRACE(std::string(1, kind).append(std::to_string(ordinal)));
             EXPECT_EQ(oracle::compare_schedules(d, body, {1, 4095}, rule), "");
             oracle::run_result r = oracle::run(d, body, {}, rule);
             EXPECT_EQ(r.stopped, !(kind == 'B' && ordinal == 1));

@@ -213,3 +213,32 @@ TEST(ScannerLibrary, DelimiterIsCopiedAndHeldBytesFollowIt)
     EXPECT_EQ(s->state, SCAN_START);
     scanner_destroy(s);
 }
+
+TEST(ScannerLibrary, InitTakesOnlyMemoryThatHoldsTheDelimiter)
+{
+    alignas(multipart_scanner) static char memory[1024];
+    const size_t longest = (sizeof memory - scanner_size(0)) / 2;
+    const struct {
+        std::string delimiter;
+        size_t size;
+        bool made;
+    } cases[] = {
+        {"--boundary", scanner_size(10), true},
+        {"--boundary", scanner_size(10) - 1, false},
+        {"-", scanner_size(1), true},
+        {"", sizeof memory, false},
+        {std::string(longest, 'x'), sizeof memory, true},
+        {std::string(longest + 1, 'x'), sizeof memory, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.delimiter.size());
+        multipart_scanner *s = scanner_init(memory, c.size, c.delimiter.c_str(), recording_callbacks());
+        EXPECT_EQ(s != nullptr, c.made);
+        if (s) {
+            EXPECT_EQ(static_cast<void *>(s), static_cast<void *>(memory));
+            EXPECT_EQ(s->delimiter, c.delimiter);
+            // CR, LF, the whole delimiter and one byte to spare
+            EXPECT_LE(s->held_bytes + c.delimiter.size() + 3, memory + c.size);
+        }
+    }
+}
