@@ -31,12 +31,21 @@ if(NOT EXISTS "${MUSL_BUILTINS}")
     message(FATAL_ERROR "compiler builtins for ${MUSL_TRIPLE} not found (${MUSL_BUILTINS}): install libclang-rt-dev for this architecture")
 endif()
 
+# -nostdinc drops the compiler's own headers as well; the vector intrinsics
+# (emmintrin.h, arm_neon.h) live there, after musl's in the search order.
+execute_process(
+    COMMAND ${MUSL_CLANG} -print-resource-dir
+    OUTPUT_VARIABLE MUSL_CLANG_RESOURCE_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT EXISTS "${MUSL_CLANG_RESOURCE_DIR}/include")
+    message(FATAL_ERROR "the compiler's own headers are not found (${MUSL_CLANG_RESOURCE_DIR}/include)")
+endif()
+
 # Size first: the programs are small and run once per request. No unwind
 # tables (nothing unwinds without exceptions), no position independence
 # (a static executable at a fixed address), every function and object in a
 # section of its own so that the linker drops what nothing references.
 set(MUSL_COMPILE_FLAGS
-    "${MUSL_ARCH_FLAGS} -nostdinc -isystem ${MUSL_INCLUDE_DIR} -fno-pic -fno-stack-protector -fno-unwind-tables -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections -fno-threadsafe-statics")
+    "${MUSL_ARCH_FLAGS} -nostdinc -isystem ${MUSL_INCLUDE_DIR} -isystem ${MUSL_CLANG_RESOURCE_DIR}/include -fno-pic -fno-stack-protector -fno-unwind-tables -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections -fno-threadsafe-statics")
 set(CMAKE_CXX_FLAGS_INIT "${MUSL_COMPILE_FLAGS}")
 set(CMAKE_C_FLAGS_INIT "${MUSL_COMPILE_FLAGS}")
 
