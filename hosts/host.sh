@@ -40,6 +40,10 @@ host_start() {
         mkdir -p "$run/docroot/cgi-bin"
         cp -R "$web/." "$run/docroot/"
         cp "$cgi"/upload-* "$run/docroot/cgi-bin/"
+        # The multi-call program with its links, when there is one.
+        if [ -d "$cgi/multicall" ]; then
+            cp -RP "$cgi/multicall" "$run/docroot/cgi-bin/"
+        fi
         HOST_CGI_DIR=$run/docroot/cgi-bin
         ;;
     *)

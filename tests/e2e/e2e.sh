@@ -5,7 +5,8 @@
 #
 # Usage: e2e.sh HOST_KIND BIN_DIR TARGET_DIR WORK_DIR
 #   HOST_KIND   lighttpd, lighttpd-stream or busybox (see hosts/host.sh)
-#   BIN_DIR     the six programs
+#   BIN_DIR     the six programs; its folder multicall, when there, holds
+#               the multi-call program and its six links
 #   TARGET_DIR  the directory they were built to write into
 #   WORK_DIR    scratch space of this run, emptied first
 set -uo pipefail
@@ -34,6 +35,10 @@ mkdir -p "$work/files" "$work/answers" "$work/cgi" "$target"
 # Copies of our own, so that the programs this server starts can be told
 # apart by their path from any other process on the machine.
 cp "$bin"/upload-* "$work/cgi/"
+if [ -d "$bin/multicall" ]; then
+    mkdir "$work/cgi/multicall"
+    cp -P "$bin"/multicall/nubo-upload "$bin"/multicall/upload-* "$work/cgi/multicall/"
+fi
 trap 'host_stop' EXIT
 host_start "$kind" "$root/web" "$work/cgi" "$work/host" || exit 1
 echo "# $kind on $HOST_URL (pid $HOST_PID)"
@@ -173,6 +178,27 @@ for program in "${programs[@]}"; do
     check "$program target has mode 0600" mode_is "$target/$file" 600
     i=$((i + 1))
 done
+
+# --- the multi-call program, named by the link the server starts -------------
+# Each server passes the path it runs, or its base name, as argv[0]; the
+# program must pick its profile from the link's name, not from its own.
+if [ -d "$work/cgi/multicall" ]; then
+    for program in "${programs[@]}"; do
+        file=${target_of[$program]}
+        set_target "$file"
+        make_file "$work/files/multicall-$program" $((4096 + ${#file}))
+        post "multicall/$program" "multicall-$program" -F sessionid=e2e \
+            -F "filedata=@$work/files/multicall-$program;filename=upload.pem"
+        check "multicall/$program answers 0" answered "multicall-$program" 0
+        check "multicall/$program replaces its own target" \
+            cmp -s "$target/$file" "$work/files/multicall-$program"
+    done
+    set_target 8021x-priv 600
+    post multicall/nubo-upload multicall-unnamed -F sessionid=e2e \
+        -F "filedata=@$work/files/multicall-upload-priv;filename=upload.pem"
+    check "under its own name the multi-call program answers nothing" unanswered multicall-unnamed
+    check "under its own name the multi-call program leaves the targets" untouched 8021x-priv
+fi
 
 # --- size limit -----------------------------------------------------------
 set_target 8021x-priv 600
