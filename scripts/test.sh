@@ -16,29 +16,44 @@ run_ctest() {
     rm -f "$log"
 }
 
-# Device build: static armv7 musl programs, checked and run under qemu-arm by
-# the host build's tests.
-cmake -S . -B build/arm -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armv7-linux-musleabihf.cmake \
-    -DUPLOAD_TARGET_DIR="$root/build/arm/target" >/dev/null
+# Every build the README documents, warnings fatal. The device builds, six
+# programs and the multi-call one, are checked and run under qemu-arm by the
+# host build's tests.
+werror=-DUPLOAD_WERROR=ON
+arm_toolchain=-DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armv7-linux-musleabihf.cmake
+cmake -S . -B build/arm "$arm_toolchain" $werror -DUPLOAD_TARGET_DIR="$root/build/arm/target" >/dev/null
 cmake --build build/arm -j "$jobs"
+cmake -S . -B build/arm-multicall "$arm_toolchain" $werror -DUPLOAD_MULTICALL=ON \
+    -DUPLOAD_TARGET_DIR="$root/build/arm-multicall/target" >/dev/null
+cmake --build build/arm-multicall -j "$jobs"
+
+# The x86-64 musl build and the size-tuned host build only build: their
+# tests would repeat the ones below.
+cmake -S . -B build/musl -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-linux-musl.cmake $werror \
+    -DUPLOAD_TARGET_DIR="$root/build/musl/target" >/dev/null
+cmake --build build/musl -j "$jobs"
+cmake -S . -B build/minsize -DCMAKE_BUILD_TYPE=MinSizeRel $werror \
+    -DUPLOAD_TARGET_DIR="$root/build/minsize/target" >/dev/null
+cmake --build build/minsize -j "$jobs"
 
 # Host build: unit and process tests, the programs built against a target
 # directory of the build's own.
-cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Release $werror \
     -DUPLOAD_DEVICE_BUILD_DIR="$root/build/arm" \
+    -DUPLOAD_DEVICE_MULTICALL_BUILD_DIR="$root/build/arm-multicall" \
     -DUPLOAD_TARGET_DIR="$root/build/test/target" >/dev/null
 cmake --build build/test -j "$jobs"
 run_ctest build/test
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DUPLOAD_SANITIZE=ON \
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DUPLOAD_SANITIZE=ON $werror \
     -DUPLOAD_TARGET_DIR="$root/build/asan/target" >/dev/null
 cmake --build build/asan -j "$jobs"
 run_ctest build/asan
 
 # Bounded fuzzing: each libFuzzer target for 30 seconds from the committed
 # corpus (README, "Fuzzing", says how to run them for hours).
-cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DUPLOAD_FUZZ=ON -DUPLOAD_BUILD_TESTS=OFF \
+cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DUPLOAD_FUZZ=ON -DUPLOAD_BUILD_TESTS=OFF $werror \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPLOAD_TARGET_DIR="$root/build/fuzz/target" >/dev/null
 cmake --build build/fuzz -j "$jobs" --target scanner_fuzz request_fuzz
 fuzz/run.sh build/fuzz 30
