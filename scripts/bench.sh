@@ -125,4 +125,15 @@ for f in build/arm/bin/upload-*; do
     case $f in *.map|*'*'*) continue ;; esac
     sizes="$sizes${sizes:+, }$(basename "$f") $(stat -c %s "$f")"
 done
-echo "| device programs (build/arm/bin), bytes | ${sizes:-no device build} | - | - | - | - |"
+echo "| device programs (build/arm/bin), bytes | ${sizes:-no device build} | - | - | ≤ 12288 each | - |"
+# The multi-call program and its six links take the flash together.
+multicall=""
+if [ -f build/arm-multicall/bin/nubo-upload ]; then
+    program=$(stat -c %s build/arm-multicall/bin/nubo-upload)
+    links=0
+    for f in build/arm-multicall/bin/upload-*; do
+        [ -L "$f" ] && links=$((links + $(stat -c %s "$f")))
+    done
+    multicall="$((program + links)) (nubo-upload $program, six links $links)"
+fi
+echo "| multi-call device program (build/arm-multicall/bin) with its links, bytes | ${multicall:-no multi-call device build} | - | - | ≤ 12288 in all | - |"
