@@ -9,7 +9,8 @@ packages+=(lighttpd busybox curl iproute2 chromium nodejs)
 # The device build: clang and lld cross-compile against armhf musl, llvm's
 # objcopy drops the section headers, and the programs run here under
 # qemu-arm. musl-dev for this machine serves the x86-64 musl build.
-packages+=(clang lld llvm musl-dev:armhf musl-dev libclang-rt-14-dev:armhf qemu-user file)
+# Named with the architecture: asked about plainly, dpkg answers for any.
+packages+=(clang lld llvm musl-dev:armhf "musl-dev:$(dpkg --print-architecture)" libclang-rt-14-dev:armhf qemu-user file)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then
