@@ -2,7 +2,7 @@
 #   CHECK=format   each is a static, stripped 32-bit ARM EABI5 hard-float
 #                  executable, as `file` and the ELF header tell
 #   CHECK=size     each program file and the links to it together are at
-#                  most BUDGET bytes
+#                  most BUDGET bytes, and its link map names no allocator
 #   CHECK=install  `cmake --install` with DESTDIR puts exactly these programs,
 #                  executable, into PREFIX/CGI_DIR of a staging tree
 #   CHECK=usage    the multi-call program started under any other name
@@ -82,6 +82,12 @@ foreach(name ${PROGRAMS})
             file(SIZE ${program} size_${group})
             list(APPEND groups ${group})
             set(names_${group})
+            # The programs keep their memory in static storage; a heap would
+            # bring musl's allocator, some 5 KB, back in.
+            file(STRINGS ${program}.map heap REGEX "libc\\.a\\((malloc|lite_malloc|free|calloc|realloc)\\.lo\\)")
+            if(heap)
+                fail("${name}: links the heap: ${heap}")
+            endif()
         endif()
         if(IS_SYMLINK ${path})
             file(READ_SYMLINK ${path} link)
