@@ -82,11 +82,14 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
         GTEST_SKIP() << "the target directory is out of reach for an unprivileged user here";
     chown(target_path().c_str(), 65534, 65534);
     chmod(target_dir().c_str(), 0555);
+    struct stat before, after;
+    stat(target_path().c_str(), &before);
     upload_run run = request(B, file_body(B, "new key"));
     run.run_as_nobody = true;
     EXPECT_EQ(run_upload(run).out, response_for(0));
     EXPECT_EQ(read_file(target_path()), "new key");
     EXPECT_EQ(file_mode(target_path()), 0600u);
+    EXPECT_TRUE(stat(target_path().c_str(), &after) == 0 && after.st_ino == before.st_ino) << "not replaced in place";
 
     chmod(target_dir().c_str(), 0755);
     unlink(target_path().c_str());
