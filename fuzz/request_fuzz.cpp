@@ -6,7 +6,9 @@
 // Input layout (short inputs are padded with zero bytes):
 //   byte 0   flags: 1 CONTENT_LENGTH is set, 2 it is the body's true length
 //            in decimal instead of the text below, 4 CONTENT_TYPE is set,
-//            8 the target exists beforehand
+//            8 the target exists beforehand, 16 the file beside the target
+//            is refused (EACCES), as a directory the program may not write
+//            does, which keeps the commit in place
 //   byte 1   fault kind (see fault_kind; 0 or unknown values: none)
 //   byte 2   which call of that kind fails, counted from 0
 //   then     CONTENT_LENGTH text, ended by a NUL byte
@@ -39,6 +41,7 @@ namespace {
 constexpr uint32_t LIMIT = 8 * 1024 * 1024;
 char target_path[4096];
 char target_dir[1024];
+char side_path[4096];   // where the commit writes before its rename
 
 }   // namespace
 
@@ -60,6 +63,7 @@ enum fault_kind : uint8_t {
     FAULT_STAT,
     FAULT_FSTAT,
     FAULT_FLOCK,
+    FAULT_RENAME,
     FAULT_KINDS
 };
 
@@ -71,6 +75,10 @@ struct observed {
     unsigned calls[FAULT_KINDS] = {};
     bool fired = false;
     int fired_fd = -1;
+    bool fired_on_directory = false;
+    bool side_refused = false;   // the commit could not write beside the target
+    bool fired_beside = false;   // the failed call was an open there
+    bool refuse_side = false;
     unsigned responses = 0;
     int sent_code = 0;   // the code of the last response given
     uint64_t stdin_bytes = 0;
@@ -96,6 +104,8 @@ bool strike(fault_kind kind, int fd = -1)
         return false;
     run.fired = true;
     run.fired_fd = fd;
+    struct stat st;
+    run.fired_on_directory = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
     return true;
 }
 
@@ -113,6 +123,7 @@ int __real_ftruncate(int, off_t);
 int __real_stat(const char *, struct stat *);
 int __real_fstat(int, struct stat *);
 int __real_flock(int, int);
+int __real_rename(const char *, const char *);
 int __real_close(int);
 int __real__Z11send_resultbi(bool, int);
 
@@ -160,7 +171,14 @@ int __wrap_open(const char *path, int flags, ...)
         mode = static_cast<mode_t>(va_arg(args, int));
         va_end(args);
     }
-    if (strike(FAULT_OPEN)) {
+    // The directory and the file beside the target: refused there, the
+    // commit happens in place.
+    const bool beside = strcmp(path, side_path) == 0 || (strncmp(path, target_dir, strlen(target_dir)) == 0 &&
+                                                         strcmp(path + strlen(target_dir), "/") == 0);
+    const bool struck = strike(FAULT_OPEN);
+    if (struck || (run.armed && run.refuse_side && strcmp(path, side_path) == 0)) {
+        run.side_refused = run.side_refused || beside;
+        run.fired_beside = struck && beside;
         errno = EACCES;
         return -1;
     }
@@ -236,6 +254,15 @@ int __wrap_flock(int fd, int operation)
         return -1;
     }
     return __real_flock(fd, operation);
+}
+
+int __wrap_rename(const char *from, const char *to)
+{
+    if (strike(FAULT_RENAME)) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_rename(from, to);
 }
 
 // Closing a descriptor the run did not open would hit one that belongs to
@@ -408,6 +435,7 @@ int saved_stdout = -1;
 void remove_target_dir()
 {
     unlink(target_path);
+    unlink(side_path);
     rmdir(target_dir);
 }
 
@@ -422,6 +450,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         abort();
     }
     snprintf(target_path, sizeof target_path, "%s/target", target_dir);
+    snprintf(side_path, sizeof side_path, "%s/.target.new", target_dir);
     atexit(remove_target_dir);
     stdin_fd = memfd_create("fuzz-stdin", MFD_CLOEXEC);
     stdout_fd = memfd_create("fuzz-stdout", MFD_CLOEXEC);
@@ -447,6 +476,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         length_text = std::to_string(body.size());
     const bool has_type = flags & 4;
     const bool target_before = flags & 8;
+    const bool refuse_side = flags & 16;
 
     // Fresh target, environment and standard input and output.
     unlink(target_path);
@@ -477,6 +507,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     run = observed{};
     run.fault = fault < FAULT_KINDS ? static_cast<fault_kind>(fault) : FAULT_NONE;
     run.fault_at = fault_at;
+    run.refuse_side = refuse_side;
     run.armed = true;
     int status = upload_main();
     run.armed = false;
@@ -521,11 +552,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (stdout_broken)
         code = run.responses == 1 ? run.sent_code : 1;
 
-    const bool target_io_fault = run.fired && run.fired_fd != 0 && run.fired_fd != 1 &&
+    const bool target_io_fault = run.fired && run.fired_fd != 0 && run.fired_fd != 1 && !run.fired_beside &&
                                  (run.fault == FAULT_WRITE_ERROR || run.fault == FAULT_WRITE_SHORT ||
                                   run.fault == FAULT_READ_ERROR || run.fault == FAULT_OPEN ||
                                   run.fault == FAULT_MKSTEMP || run.fault == FAULT_FSYNC ||
-                                  run.fault == FAULT_LSEEK || run.fault == FAULT_FTRUNCATE);
+                                  run.fault == FAULT_LSEEK || run.fault == FAULT_FTRUNCATE ||
+                                  run.fault == FAULT_RENAME);
     const bool stdin_fault = run.fired && run.fired_fd == 0;
     if (refusal != 0) {
         if (code != refusal && !stdout_broken)
@@ -545,7 +577,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             run.fail("read more of the body than CONTENT_LENGTH allows");
 
         // Faults that change nothing the program can tell: the exact answer.
-        const bool neutral = !run.fired || run.fault == FAULT_READ_SHORT || run.fault == FAULT_STAT ||
+        const bool neutral = !run.fired || run.fired_beside || run.fault == FAULT_READ_SHORT || run.fault == FAULT_STAT ||
                              run.fault == FAULT_FSTAT || run.fault == FAULT_FLOCK ||
                              (run.fault == FAULT_WRITE_SHORT && run.fired_fd == 1);
         if (neutral) {
@@ -564,11 +596,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (code == 0 && target_io_fault)
         run.fail("success reported although a file operation failed");
 
-    // The target: replaced on success, else intact or (after a failed copy)
-    // removed.
+    // The target: replaced on success, else intact; after a failed copy in
+    // place it may be removed instead, and after a failed sync of the
+    // directory it may be the new file already renamed over it.
     std::string now;
     mode_t mode = 0;
     const bool exists = read_file(target_path, now, &mode);
+    const bool renamed_unsynced = run.fired && run.fault == FAULT_FSYNC && run.fired_on_directory;
     if (code == 0) {
         if (!exists || mode != 0600)
             run.fail("success but the target is missing or not mode 0600");
@@ -576,11 +610,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             run.fail("success but the target is not a file part's content");
     } else {
         bool intact = target_before ? exists && now == OLD_TARGET : !exists;
-        bool removed = !exists;
-        if (code == ERR_IO ? !(intact || removed) : !intact)
+        bool removed = !exists && run.side_refused;
+        bool renamed = renamed_unsynced && exists && !now.empty() &&
+                       body.find(now + "\r\n" + delimiter) != std::string::npos;
+        if (code == ERR_IO ? !(intact || removed || renamed) : !intact)
             run.fail("the target was changed without success");
         if (code != ERR_IO && exists && target_before && mode != 0644)
             run.fail("the target's mode changed without success");
+    }
+    if (access(side_path, F_OK) == 0) {
+        run.fail("a file stayed beside the target");
+        unlink(side_path);
     }
 
     for (const std::string &name : run.spool_names)

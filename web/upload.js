@@ -7,7 +7,7 @@ var ANSWERS = {
   '-7001': ['error', 'Refused: the file is larger than this slot accepts ({limit}). Nothing was changed.'],
   '-7002': ['error', 'Refused: the device did not recognise the request as a file upload. Nothing was changed.'],
   '-7003': ['error', 'Refused: the chosen file is empty. Nothing was changed.'],
-  '-7004': ['error', 'The device could not store the file. The slot may now be empty; please upload the file again.']
+  '-7004': ['error', 'The device could not store the file. It normally keeps the file it had; only a file it must write in place (a linked file, or one in a folder it may not change) may now be gone. Please upload the file again.']
 };
 
 function sessionCookie() {

@@ -1,7 +1,9 @@
 // Real faults around the programs: file systems that fill while the spool
-// grows, targets that cannot be written, a host that keeps standard input
-// open or closes it at once, a client that went away (standard output a
-// broken pipe), and programs started with a standard descriptor closed.
+// grows, targets that cannot be written or are links, the leftover of an
+// upload cut short, uploads racing for one target, a host that keeps
+// standard input open or closes it at once, a client that went away
+// (standard output a broken pipe), and programs started with a standard
+// descriptor closed.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,7 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "harness.h"
 
@@ -96,6 +101,77 @@ TEST_F(RealFaults, ReadOnlyTargetOwnedByTheProgramsUserAnswersIoError)
     EXPECT_EQ(upload(run).out, response_for(-7004));
     EXPECT_EQ(read_file(target_path()), OLD);
     EXPECT_EQ(file_mode(target_path()), 0444u);
+}
+
+TEST_F(RealFaults, LinkedTargetsAreReplacedInPlace)
+{
+    // a symbolic link: the file it points to takes the upload, the link stays
+    const std::string store = target_path("key-store");
+    write_file(store, OLD);
+    unlink(target_path().c_str());
+    symlink("key-store", target_path().c_str());
+    EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(0));
+    struct stat st;
+    EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link was replaced";
+    EXPECT_EQ(read_file(store), "new key");
+    EXPECT_EQ(file_mode(store), 0600u);
+
+    // a hard link: every name sees the new content
+    SetUp();
+    const std::string other = target_path("8021x-priv.other-name");
+    link(target_path().c_str(), other.c_str());
+    EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(0));
+    EXPECT_EQ(read_file(target_path()), "new key");
+    EXPECT_EQ(read_file(other), "new key");
+}
+
+TEST_F(RealFaults, TheLeftoverOfAnUploadCutShortIsReusedByTheNext)
+{
+    // what a power cut during the copy leaves beside the target
+    write_file(side_path(), std::string(100000, 'p'), 0644);
+    EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(0));
+    EXPECT_EQ(read_file(target_path()), "new key");
+    EXPECT_EQ(file_mode(target_path()), 0600u);
+    EXPECT_FALSE(read_file(side_path()));
+
+    // and so is it by one that fails while it writes, which removes it
+    mount_tmpfs(target_dir(), "size=64k");
+    write_file(target_path(), OLD);
+    write_file(side_path(), "partial", 0644);
+    EXPECT_EQ(upload(request(B, file_body(B, std::string(300000, 'n')))).out, response_for(-7004));
+    EXPECT_EQ(read_file(target_path()), OLD);
+    unmount(target_dir());
+}
+
+TEST_F(RealFaults, UploadsRacingForOneTargetNeverMix)
+{
+    // Each body reaches its program in pieces, so that the copies overlap;
+    // whichever complete upload comes last wins, whole.
+    std::vector<std::string> contents;
+    std::vector<upload_run> runs;
+    for (char c : {'a', 'b', 'c', 'd'}) {
+        contents.push_back(std::string(200000, c));
+        std::string body = file_body(B, contents.back());
+        upload_run run = request(B, body);
+        run.pieces.clear();
+        for (size_t at = 0; at < body.size(); at += 16384)
+            run.pieces.push_back(body.substr(at, 16384));
+        runs.push_back(run);
+    }
+    for (int round = 0; round < 3; ++round) {
+        std::vector<upload_outcome> outcomes(runs.size());
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < runs.size(); ++i)
+            threads.emplace_back([&, i] { outcomes[i] = run_upload(runs[i]); });
+        for (std::thread &t : threads)
+            t.join();
+        for (const upload_outcome &o : outcomes)
+            EXPECT_EQ(o.out, response_for(0));
+        std::optional<std::string> now = read_file(target_path());
+        EXPECT_TRUE(now && std::find(contents.begin(), contents.end(), *now) != contents.end())
+            << "the target is no one upload";
+        EXPECT_EQ(hidden_target_names(), std::vector<std::string>{});
+    }
 }
 
 TEST_F(RealFaults, HostKeepingStandardInputOpenNeverMakesTheProgramWait)

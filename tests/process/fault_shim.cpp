@@ -1,9 +1,12 @@
-// Preloaded into a host build of a program to make the one system call that
-// no real file system will fail on demand fail: reading the spool back,
-// syncing the target. It also records the target's mode at its first write.
+// Preloaded into a host build of a program to make the system calls that no
+// real file system will fail on demand fail: reading the spool back, syncing
+// the target or its directory, renaming, truncating, creating the side file.
+// It also records the mode of the file written at its first write.
+// UPLOAD_FAULT is a comma-separated list of the faults to make.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,7 +16,17 @@
 static bool fault(const char *name)
 {
     const char *f = getenv("UPLOAD_FAULT");
-    return f && strcmp(f, name) == 0;
+    size_t length = strlen(name);
+    for (; f && *f; f = strchr(f, ',') ? strchr(f, ',') + 1 : nullptr)
+        if (strncmp(f, name, length) == 0 && (f[length] == ',' || f[length] == '\0'))
+            return true;
+    return false;
+}
+
+static bool is_directory(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 static bool names(int fd, const char *prefix)
@@ -45,11 +58,54 @@ extern "C" ssize_t read(int fd, void *buf, size_t count)
 extern "C" int fsync(int fd)
 {
     static auto real = next<int (*)(int)>("fsync");
-    if (fault("target_fsync")) {
+    bool dir = is_directory(fd);
+    if (fault("target_fsync") || (dir && fault("dir_fsync"))) {
         errno = EIO;
         return -1;
     }
+    if (dir && fault("dir_fsync_einval")) {
+        errno = EINVAL;
+        return -1;
+    }
     return real(fd);
+}
+
+extern "C" int rename(const char *from, const char *to)
+{
+    static auto real = next<int (*)(const char *, const char *)>("rename");
+    if (fault("rename")) {
+        errno = EIO;
+        return -1;
+    }
+    return real(from, to);
+}
+
+extern "C" int ftruncate(int fd, off_t length)
+{
+    static auto real = next<int (*)(int, off_t)>("ftruncate");
+    if (fault("ftruncate")) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, length);
+}
+
+// As a directory the program's user may not write answers.
+extern "C" int open(const char *path, int flags, ...)
+{
+    static auto real = next<int (*)(const char *, int, ...)>("open");
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    if (fault("side_open") && strstr(path, "/.")) {
+        errno = EACCES;
+        return -1;
+    }
+    return real(path, flags, mode);
 }
 
 extern "C" ssize_t write(int fd, const void *buf, size_t count)

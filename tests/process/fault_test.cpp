@@ -58,12 +58,21 @@ TEST_F(Faults, ReadOnlyTargetDirectoryAnswersIoErrorAndCreatesNothing)
     unmount(target_dir());
 }
 
-TEST_F(Faults, TargetFileSystemFillingDuringTheCopyRemovesTheTarget)
+TEST_F(Faults, TargetFileSystemFillingDuringTheCopyKeepsThePreviousTarget)
 {
     mount_tmpfs(target_dir(), "size=64k");
     write_file(target_path(), OLD);
     EXPECT_EQ(upload(std::string(300000, 'c')).out, response_for(-7004));
+    EXPECT_EQ(read_file(target_path()), OLD) << "the previous key was lost";
+    EXPECT_EQ(file_mode(target_path()), 0644u);
+
+    // A hard-linked target is written in place: a partly written file must
+    // not pass for the key, so it goes.
+    const std::string other = target_path("8021x-priv.other-name");
+    link(target_path().c_str(), other.c_str());
+    EXPECT_EQ(upload(std::string(300000, 'c')).out, response_for(-7004));
     EXPECT_FALSE(read_file(target_path())) << "a partly written target stayed";
+    unlink(other.c_str());
     unmount(target_dir());
 }
 
@@ -73,11 +82,14 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
         GTEST_SKIP() << "the target directory is out of reach for an unprivileged user here";
     chown(target_path().c_str(), 65534, 65534);
     chmod(target_dir().c_str(), 0555);
+    struct stat before, after;
+    stat(target_path().c_str(), &before);
     upload_run run = request(B, file_body(B, "new key"));
     run.run_as_nobody = true;
     EXPECT_EQ(run_upload(run).out, response_for(0));
     EXPECT_EQ(read_file(target_path()), "new key");
     EXPECT_EQ(file_mode(target_path()), 0600u);
+    EXPECT_TRUE(stat(target_path().c_str(), &after) == 0 && after.st_ino == before.st_ino) << "not replaced in place";
 
     chmod(target_dir().c_str(), 0755);
     unlink(target_path().c_str());
@@ -91,37 +103,69 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
 
 // Faults no real file system here can be made to show: a preloaded library
 // fails the call. Only a dynamically linked host build can take it.
-static upload_outcome upload_with_fault(const char *fault, const std::string &content)
+// "side_open" refuses the file beside the target, as a directory the user
+// cannot write does, which keeps the commit in place.
+static upload_outcome upload_with_fault(const std::string &fault, const std::string &content)
 {
     upload_run run = request(B, file_body(B, content));
-    run.extra_env_raw = {std::string("LD_PRELOAD=") + UPLOAD_FAULT_SHIM, std::string("UPLOAD_FAULT=") + fault,
-                         "UPLOAD_FAULT_TARGET=" + target_path(), "UPLOAD_FAULT_RECORD=/tmp/recorded-mode",
+    run.extra_env_raw = {std::string("LD_PRELOAD=") + UPLOAD_FAULT_SHIM, "UPLOAD_FAULT=" + fault,
+                         "UPLOAD_FAULT_TARGET=" + target_dir() + "/", "UPLOAD_FAULT_RECORD=/tmp/recorded-mode",
                          "ASAN_OPTIONS=verify_asan_link_order=0"};
     return run_upload_checked(run);
 }
 
-TEST_F(Faults, SpoolThatCannotBeReadBackIsAFailureNotAnEmptyFile)
+static const std::optional<std::string> REMOVED;
+
+TEST_F(Faults, AFailingStepOfTheCommitIsAFailure)
 {
     if (under_emulator())
         GTEST_SKIP() << "needs a dynamically linked build";
-    EXPECT_EQ(upload_with_fault("spool_read", "key").out, response_for(-7004));
-    EXPECT_FALSE(read_file(target_path())) << "the truncated target stayed";
+    const struct {
+        const char *fault;
+        int code;
+        std::optional<std::string> target;
+    } cases[] = {
+        // beside the target, then renamed over it: the old key stays
+        {"spool_read", -7004, OLD},
+        {"target_fsync", -7004, OLD},
+        {"rename", -7004, OLD},
+        // the new key is in place, but not known to survive a power cut
+        {"dir_fsync", -7004, "key"},
+        {"dir_fsync_einval", 0, "key"},
+        // in place: the spool that cannot be read back must not pass for an
+        // empty file, and a partly written target goes
+        {"spool_read,side_open", -7004, REMOVED},
+        {"target_fsync,side_open", -7004, REMOVED},
+        {"ftruncate,side_open", -7004, OLD},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        EXPECT_EQ(upload_with_fault(c.fault, "key").out, response_for(c.code)) << c.fault;
+        EXPECT_EQ(read_file(target_path()), c.target) << c.fault;
+    }
 }
 
-TEST_F(Faults, SuccessWaitsForTheTargetToReachStorage)
+TEST_F(Faults, AFailedUploadNeverLeavesATargetThatWasNotThere)
 {
     if (under_emulator())
         GTEST_SKIP() << "needs a dynamically linked build";
-    EXPECT_EQ(upload_with_fault("target_fsync", "key").out, response_for(-7004));
-    EXPECT_FALSE(read_file(target_path()));
+    for (const char *fault : {"ftruncate", "ftruncate,side_open", "target_fsync", "target_fsync,side_open"}) {
+        SetUp();
+        unlink(target_path().c_str());
+        EXPECT_EQ(upload_with_fault(fault, "key").out, response_for(-7004)) << fault;
+        EXPECT_FALSE(read_file(target_path())) << fault;
+    }
 }
 
 TEST_F(Faults, TheKeyIsNeverReadableByOthersDuringTheCopy)
 {
     if (under_emulator())
         GTEST_SKIP() << "needs a dynamically linked build";
-    unlink("/tmp/recorded-mode");
-    EXPECT_EQ(upload_with_fault("record_mode", "private key").out, response_for(0));
-    EXPECT_EQ(read_file("/tmp/recorded-mode"), "600") << "mode of the target at its first write";
-    EXPECT_EQ(read_file(target_path()), "private key");
+    for (const char *fault : {"record_mode", "record_mode,side_open"}) {
+        SetUp();
+        unlink("/tmp/recorded-mode");
+        EXPECT_EQ(upload_with_fault(fault, "private key").out, response_for(0)) << fault;
+        EXPECT_EQ(read_file("/tmp/recorded-mode"), "600") << "mode of the file at its first write, " << fault;
+        EXPECT_EQ(read_file(target_path()), "private key") << fault;
+    }
 }

@@ -48,6 +48,23 @@ bool under_emulator()
     return *env_or("UPLOAD_EMULATOR", "") != '\0';
 }
 
+std::string side_path(const std::string &file)
+{
+    return target_dir() + "/." + file + ".new";
+}
+
+std::vector<std::string> hidden_target_names()
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(target_dir().c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] == '.' && strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
 std::vector<std::string> spool_names()
 {
     std::vector<std::string> names;
@@ -215,6 +232,7 @@ upload_outcome run_upload_checked(const upload_run &run)
     EXPECT_EQ(o.exit_status, 0);
     EXPECT_EQ(o.err, "");
     EXPECT_FALSE(o.spool_name_seen) << "a spool file kept its name";
+    EXPECT_EQ(hidden_target_names(), std::vector<std::string>{}) << "a file stayed beside the target";
     return o;
 }
 
@@ -292,7 +310,7 @@ void clear_target_dir()
     chmod(dir.c_str(), 0755);
     if (DIR *d = opendir(dir.c_str())) {
         while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
                 unlink((dir + "/" + e->d_name).c_str());
         closedir(d);
     }

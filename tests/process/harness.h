@@ -41,7 +41,8 @@ protected:
 void expect_target_untouched();
 
 // run_upload, with what every run must show whatever the answer: exit status
-// 0, nothing on standard error, no hang and no spool file left with a name.
+// 0, nothing on standard error, no hang, no spool file left with a name and
+// no file left beside the target.
 upload_outcome run_upload_checked(const upload_run &run);
 
 // Whether an unprivileged user can get into the directory at all.
@@ -59,6 +60,9 @@ std::string response_for(int code);
 
 std::string target_dir();
 std::string target_path(const std::string &file = "8021x-priv");
+// The hidden file an upload writes before renaming it over the target.
+std::string side_path(const std::string &file = "8021x-priv");
+std::vector<std::string> hidden_target_names();
 bool under_emulator();
 
 std::optional<std::string> read_file(const std::string &path);

@@ -163,7 +163,7 @@ try {
     ['-7002', (route) => route.fulfill({ status: 200, contentType: 'application/json', body: '{ "errcode": -7002 }\r\n\r\n' }),
       /did not recognise the request as a file upload/],
     ['-7004', (route) => route.fulfill({ status: 200, contentType: 'application/json', body: '{ "errcode": -7004 }\r\n\r\n' }),
-      /could not store the file/],
+      /could not store the file\. It normally keeps the file it had/],
     ['an unknown code', (route) => route.fulfill({ status: 200, contentType: 'application/json', body: '{ "errcode": -1 }' }),
       /unknown result code -1/],
     ['a server error page', (route) => route.fulfill({ status: 500, contentType: 'text/html', body: '<h1>500 Internal Server Error</h1>' }),
