@@ -9,6 +9,9 @@ packages+=(lighttpd busybox curl iproute2 chromium nodejs)
 # The device build: clang and lld cross-compile against armhf musl, and the
 # programs run here under qemu-arm.
 packages+=(clang lld musl-dev:armhf libclang-rt-14-dev:armhf qemu-user file)
+# The emulated device: its kernel and busybox are fetched as armhf packages
+# by device/build-image.sh, never installed; these build and boot it.
+packages+=(qemu-system-arm e2fsprogs kmod cpio)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then
