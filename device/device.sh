@@ -11,6 +11,10 @@
 #       (bench: the device runs the benchmark and powers off).
 #   device_wait_ready [SECONDS]
 #       Waits until the web server answers (default 120 s).
+#   device_upload PROGRAM FILE [CURL_ARGS...]
+#       Uploads FILE as the form's filedata with the login and prints the
+#       answer's errcode, or "http CODE" when the answer is not the
+#       program's.
 #   device_exec COMMAND
 #       Runs a shell command on the device's console and prints its output.
 #   device_poweroff [SECONDS]
@@ -107,6 +111,17 @@ device_exec() {
         sleep 0.2
     done
     tr -d '\r' <"$DEVICE_CONSOLE" | sed -n "/^@@begin-$n\$/,/^@@end-$n\$/p" | sed '1d;$d'
+}
+
+device_upload() {
+    local program=$1 file=$2 answer
+    shift 2
+    answer=$(curl -s -m 600 -w '\nhttp %{http_code}' -u "$DEVICE_USER:$DEVICE_PASSWORD" \
+        -F sessionid=device -F "filedata=@$file" "$@" "${DEVICE_URL}cgi-bin/$program" || true)
+    case $answer in
+    *'"errcode": '*) answer=${answer#*'"errcode": '} && echo "${answer%% *}" ;;
+    *) echo "${answer##*$'\n'}" ;;
+    esac
 }
 
 device_release() {
