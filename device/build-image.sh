@@ -13,15 +13,20 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/build/device-image}")
 packages=$root/build/device-packages
 
+# apt's lists may be older than the mirror, or missing.
+fetch() {
+    (cd "$packages" && { apt-get download "$1" 2>/dev/null || { apt-get update -qq && apt-get download "$1"; }; })
+}
+
 # The kernel package is named by its ABI; the meta package says which.
 mkdir -p "$packages"
 if ! ls "$packages"/linux-image-*-armmp_*.deb >/dev/null 2>&1; then
     kernel=$(apt-cache depends linux-image-armmp:armhf | sed -n 's/.*Depends: \(linux-image-[0-9].*-armmp\).*/\1/p' | head -n 1)
     [ -n "$kernel" ] || { echo "build-image: no armhf kernel package known to apt" >&2; exit 1; }
-    (cd "$packages" && apt-get download "$kernel:armhf")
+    fetch "$kernel:armhf"
 fi
 if ! ls "$packages"/busybox-static_*.deb >/dev/null 2>&1; then
-    (cd "$packages" && apt-get download busybox-static:armhf)
+    fetch busybox-static:armhf
 fi
 for deb in "$packages"/*.deb; do
     dir=${deb%.deb}
