@@ -2,7 +2,8 @@
 # Builds the six programs against a local target directory, serves them and
 # the upload page with lighttpd on 127.0.0.1, and runs until Ctrl-C.
 # "device" boots the emulated device instead, which serves them with its
-# own busybox httpd behind a login and writes its own /etc.
+# own busybox httpd behind a login and writes its own /etc (a disk image
+# kept in build/device-run); DEVICE_RAM_MIB=128 boots it with less RAM.
 #
 #   scripts/run.sh [lighttpd | lighttpd-stream | busybox | device]
 set -euo pipefail
