@@ -64,7 +64,10 @@ device_boot() {
         port=$(shuf -i 20000-59999 -n 1)
         exec {DEVICE_CONSOLE_FD}<>"$run/console.in"
         : >"$DEVICE_CONSOLE"
-        qemu-system-arm -M virt -cpu cortex-a15 -smp 1 -m "$ram" \
+        # A session of its own: a Ctrl-C at the terminal is for the caller,
+        # who powers off; qemu would quit on it at once. (setsid execs qemu
+        # in place, so $! is qemu's pid.)
+        setsid qemu-system-arm -M virt -cpu cortex-a15 -smp 1 -m "$ram" \
             -kernel "$DEVICE_IMAGE/vmlinuz" -initrd "$DEVICE_IMAGE/initramfs.cpio.gz" \
             -append "console=ttyAMA0 quiet${task:+ upload_task=$task}" \
             -drive "file=$disk,format=raw,if=none,id=etc" -device virtio-blk-device,drive=etc \
