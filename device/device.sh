@@ -24,6 +24,10 @@
 #       Cuts the power: SIGKILL to qemu, nothing written back.
 #   device_wait_exit SECONDS
 #       Waits for a device that powers itself off.
+# A power cut at a chosen moment: run device_upload in the background (with
+# curl's --limit-rate to stretch the body out over time if needed), wait
+# for the moment, device_cut; then device_boot the same disk and read the
+# files back with device_exec.
 # DEVICE_IMAGE is the folder with vmlinuz and initramfs.cpio.gz (default
 # build/device-image). DEVICE_USER and DEVICE_PASSWORD are the login.
 # All work under set -e.
