@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds in Release and prints one table: the scanner next to memchr, the
 # spool next to plain writes, the whole program next to dd and cp, peak
-# memory, the device programs' sizes and the instruction count of a request.
+# memory, the device programs' sizes and the instruction count of a request,
+# and the whole program next to dd and cp inside the emulated device.
 # Spool and target files live on a tmpfs of the run's own, mounted on /tmp in
 # a private mount namespace. Takes about a minute on two cores.
 set -euo pipefail
@@ -17,6 +18,8 @@ if [ "${NUBO_BENCH_INSIDE:-}" != 1 ]; then
     cmake -S . -B $build -DCMAKE_BUILD_TYPE=Release -DUPLOAD_BUILD_TESTS=OFF \
         -DUPLOAD_BUILD_BENCH=ON -DUPLOAD_TARGET_DIR=/tmp/nubo-bench >/dev/null
     cmake --build $build -j 2 >/dev/null
+    echo "building the device image ..." >&2
+    device/build-image.sh >/dev/null
     if unshare --mount true 2>/dev/null; then
         exec env NUBO_BENCH_INSIDE=1 unshare --mount --propagation private \
             bash -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$0"' "$0"
@@ -50,6 +53,17 @@ CONTENT_TYPE="multipart/form-data; boundary=$boundary" CONTENT_LENGTH=$(stat -c 
     $build/bin/upload-ca-cert <"$body" >$results/callgrind-response.txt 2>$results/callgrind.txt
 instructions=$(awk '/^(summary|totals):/ { print $2; exit }' $results/callgrind.out)
 grep -q '"errcode": 0 ' $results/callgrind-response.txt || instructions="(the request failed)"
+
+# The device runs its own comparison at boot (device/bench), prints it on
+# the console and powers off.
+echo "running the benchmark inside the emulated device ..." >&2
+device_result=$(
+    # shellcheck source=../device/device.sh
+    source device/device.sh
+    device_disk $results/device/disk.img 64 >/dev/null
+    device_boot $results/device $results/device/disk.img 256 bench && device_wait_exit 600 &&
+        tr -d '\r' <"$DEVICE_CONSOLE" | sed -n 's/^bench: program \([0-9]*\) baseline \([0-9]*\) blocks \([0-9]*\)$/\1 \2 \3/p'
+) || true
 
 # metric FILE BENCHMARK KEY: one value from a Google Benchmark JSON report.
 metric() {
@@ -114,6 +128,13 @@ program=$(metric process whole_program program_ms)
 floor=$(metric process whole_program floor_ms)
 ratio=$(fixed "$(metric process whole_program ratio)" 2)
 echo "| whole program, 64 MiB upload piped in | $(fixed "$program" 0) ms | dd bs=4096 + cp $(fixed "$floor" 0) ms | $ratio× | ≤ 1.3× | $(check "$ratio <= 1.3") |"
+if [ -n "$device_result" ]; then
+    read -r program floor blocks <<<"$device_result"
+    ratio=$(awk -v p="$program" -v f="$floor" 'BEGIN { printf "%.2f", p / f }')
+    echo "| whole program inside the emulated device (ARM, qemu, 256 MiB), 8 MiB upload: spool on tmpfs, target on ext4; with dd bs=4096 for the copy too: $((blocks * 10)) ms | $((program * 10)) ms | dd bs=4096 + cp + sync $((floor * 10)) ms | $ratio× | ≤ 1.3× | $(check "$ratio <= 1.3") |"
+else
+    echo "| whole program inside the emulated device, 8 MiB upload | (the device run failed; see $results/device/) | - | - | ≤ 1.3× | **no** |"
+fi
 small=$(metric process peak_memory small_KiB)
 large=$(metric process peak_memory large_KiB)
 growth=$(fixed "$(metric process peak_memory growth_KiB)" 0)

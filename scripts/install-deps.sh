@@ -11,6 +11,9 @@ packages+=(lighttpd busybox curl iproute2 chromium nodejs)
 # qemu-arm. musl-dev for this machine serves the x86-64 musl build.
 # Named with the architecture: asked about plainly, dpkg answers for any.
 packages+=(clang lld llvm musl-dev:armhf "musl-dev:$(dpkg --print-architecture)" libclang-rt-14-dev:armhf qemu-user file)
+# The emulated device: its kernel and busybox are fetched as armhf packages
+# by device/build-image.sh, never installed; these build and boot it.
+packages+=(qemu-system-arm e2fsprogs kmod cpio)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then

@@ -1,13 +1,50 @@
 #!/usr/bin/env bash
 # Builds the six programs against a local target directory, serves them and
 # the upload page with lighttpd on 127.0.0.1, and runs until Ctrl-C.
+# "device" boots the emulated device instead, which serves them with its
+# own busybox httpd behind a login and writes its own /etc (a disk image
+# kept in build/device-run); DEVICE_RAM_MIB=128 boots it with less RAM.
 #
-#   scripts/run.sh [lighttpd | lighttpd-stream | busybox]
+#   scripts/run.sh [lighttpd | lighttpd-stream | busybox | device]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 kind=${1:-lighttpd}
 scripts/install-deps.sh
+
+if [ "$kind" = device ]; then
+    device/build-image.sh
+    run=$root/build/device-run
+    # shellcheck source=../device/device.sh
+    source device/device.sh
+    # The disk is the device's /etc; it stays from one run to the next.
+    [ -f "$run/disk.img" ] || device_disk "$run/disk.img" 128
+    trap 'trap "" INT TERM; echo; echo "powering off"; device_poweroff; exit 0' INT TERM
+    trap 'device_cut' EXIT
+    device_boot "$run" "$run/disk.img" "${DEVICE_RAM_MIB:-256}"
+    device_wait_ready
+    sample="$run/sample.pem"
+    printf -- '-----BEGIN CERTIFICATE-----\nZGVtbw==\n-----END CERTIFICATE-----\n' >"$sample"
+    cat <<EOF
+
+The upload page:  $DEVICE_URL
+login: $DEVICE_USER $DEVICE_PASSWORD
+Console output:   $DEVICE_CONSOLE
+Disk (/etc):      $run/disk.img
+
+Try it from another terminal:
+
+  curl -u $DEVICE_USER:$DEVICE_PASSWORD -F sessionid=demo -F filedata=@$sample ${DEVICE_URL}cgi-bin/upload-client-cert
+  curl -i -F filedata=@$sample ${DEVICE_URL}cgi-bin/upload-client-cert        # no login: 401
+
+The device (qemu, pid $DEVICE_PID) runs until Ctrl-C, which powers it off.
+EOF
+    # A signal ends the wait early; the trap then powers off.
+    while device_alive; do wait "$DEVICE_PID" || true; done
+    device_release
+    exit 0
+fi
+
 target="$root/build/demo/target"
 mkdir -p "$target"
 cmake -S . -B build/demo -DUPLOAD_TARGET_DIR="$target" -DUPLOAD_BUILD_TESTS=OFF >/dev/null

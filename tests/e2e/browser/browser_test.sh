@@ -3,6 +3,9 @@
 # in headless Chromium. Screenshots land in WORK_DIR.
 #
 # Usage: browser_test.sh BIN_DIR TARGET_DIR WORK_DIR [HOST_KIND]
+#        browser_test.sh IMAGE_DIR - WORK_DIR device
+# The second form boots the emulated device from IMAGE_DIR, logs in, and
+# reads the stored certificate back from the device.
 set -euo pipefail
 bin=$(realpath -m "$1") target=$(realpath -m "$2") work=$(realpath -m "$3")
 kind=${4:-lighttpd}
@@ -14,6 +17,27 @@ source "$root/hosts/host.sh"
 cd "$here"
 if [ ! -e node_modules/.package-lock.json ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
     npm ci --no-audit --no-fund --loglevel=error
+fi
+
+if [ "$kind" = device ]; then
+    # shellcheck source=../../../device/device.sh
+    source "$root/device/device.sh"
+    DEVICE_IMAGE=$bin
+    rm -rf "$work"
+    device_disk "$work/disk.img" 64
+    trap 'device_cut' EXIT
+    device_boot "$work/device" "$work/disk.img"
+    device_wait_ready
+    UPLOAD_PAGE_LOGIN=$DEVICE_USER:$DEVICE_PASSWORD timeout 180 node upload_page.test.mjs "$DEVICE_URL" - "$work"
+    stored=$(device_exec 'echo $(sha256sum </etc/8021x-client-cert | cut -d" " -f1) $(stat -c %a /etc/8021x-client-cert)')
+    device_poweroff
+    if [ "$stored" = "$(cat "$work/client.pem.sha256") 600" ]; then
+        echo "ok - the device's disk holds the certificate, mode 0600"
+    else
+        echo "not ok - the device's disk holds the certificate, mode 0600: $stored"
+        exit 1
+    fi
+    exit 0
 fi
 
 rm -rf "$work"

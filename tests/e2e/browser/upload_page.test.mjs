@@ -2,6 +2,10 @@
 // would: choose a file in a slot, press Upload, read the words shown.
 //
 // Usage: node upload_page.test.mjs PAGE_URL TARGET_DIR OUT_DIR
+// With UPLOAD_PAGE_LOGIN=USER:PASSWORD (the emulated device) it logs in and
+// uploads one certificate only; TARGET_DIR is then not read, since the
+// device's disk is not this machine's, and the caller compares the stored
+// bytes with OUT_DIR/client.pem.sha256.
 import { chromium } from 'playwright-core';
 import { createHash, randomBytes } from 'node:crypto';
 import { mkdirSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
@@ -84,7 +88,11 @@ const browser = await chromium.launch({
     '--disable-background-networking', '--disable-component-update', '--disable-sync'],
 });
 try {
-  const context = await browser.newContext({ viewport: { width: 1000, height: 900 } });
+  const login = process.env.UPLOAD_PAGE_LOGIN;
+  const context = await browser.newContext({
+    viewport: { width: 1000, height: 900 },
+    ...(login && { httpCredentials: { username: login.split(':')[0], password: login.slice(login.indexOf(':') + 1) } }),
+  });
   await context.addCookies([{ name: 'sessionid', value: 'browser-e2e-session', url: pageUrl }]);
   const page = await context.newPage();
   const pageErrors = [];
@@ -95,6 +103,21 @@ try {
   check('the page has one slot per program', JSON.stringify(actions) === JSON.stringify([
     'cgi-bin/upload-client-cert', 'cgi-bin/upload-client-cert2', 'cgi-bin/upload-ca-cert',
     'cgi-bin/upload-ca-cert2', 'cgi-bin/upload-priv', 'cgi-bin/upload-priv2']), JSON.stringify(actions));
+
+  if (login) {
+    const cert = pemFile('client.pem', 'CERTIFICATE', 1800);
+    const result = await upload(page, 'upload-client-cert', cert);
+    check('the device says the certificate was stored', /^Uploaded\./.test(result.text) && /\bok\b/.test(result.kind), result.text);
+    check('the page raised no script error', pageErrors.length === 0, pageErrors.join('; '));
+    writeFileSync(join(outDir, 'client.pem.sha256'), `${digest(cert)}\n`);
+    await page.screenshot({ path: join(outDir, 'upload-page-device.png'), fullPage: true });
+    console.log(`# screenshot in ${outDir}`);
+    await browser.close();
+    console.log(`browser: ${passed} passed, ${failed} failed`);
+    if (failed === 0)
+      rmSync(filesDir, { recursive: true, force: true });
+    process.exit(failed === 0 ? 0 : 1);
+  }
 
   // A certificate through the real program.
   const before = presetTarget('8021x-client-cert');

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds the emulated device from Debian's armhf packages: the kernel and the
+# few modules it needs for virtio and ext4, and an initramfs with busybox, the
+# six device programs installed the way a firmware build stages them, the
+# upload page and the web server's configuration.
+#
+#   device/build-image.sh [OUT_DIR]      (default build/device-image)
+#
+# Leaves OUT_DIR/vmlinuz and OUT_DIR/initramfs.cpio.gz. The packages are
+# fetched once into build/device-packages and kept there.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=$(realpath -m "${1:-$root/build/device-image}")
+packages=$root/build/device-packages
+
+# apt's lists may be older than the mirror, or missing.
+fetch() {
+    (cd "$packages" && { apt-get download "$1" 2>/dev/null || { apt-get update -qq && apt-get download "$1"; }; })
+}
+
+# The kernel package is named by its ABI; the meta package says which.
+mkdir -p "$packages"
+if ! ls "$packages"/linux-image-*-armmp_*.deb >/dev/null 2>&1; then
+    kernel=$(apt-cache depends linux-image-armmp:armhf | sed -n 's/.*Depends: \(linux-image-[0-9].*-armmp\).*/\1/p' | head -n 1)
+    [ -n "$kernel" ] || { echo "build-image: no armhf kernel package known to apt" >&2; exit 1; }
+    fetch "$kernel:armhf"
+fi
+if ! ls "$packages"/busybox-static_*.deb >/dev/null 2>&1; then
+    fetch busybox-static:armhf
+fi
+for deb in "$packages"/*.deb; do
+    dir=${deb%.deb}
+    [ -d "$dir" ] || { dpkg-deb -x "$deb" "$dir.part" && mv "$dir.part" "$dir"; }
+done
+kernel_dir=$(ls -d "$packages"/linux-image-*-armmp_*/ | head -n 1)
+busybox_dir=$(ls -d "$packages"/busybox-static_*/ | head -n 1)
+version=$(ls "$kernel_dir/lib/modules")
+
+# The device programs: the device toolchain, the default target /etc.
+cmake -S "$root" -B "$root/build/device" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null
+cmake --build "$root/build/device" -j 2 >/dev/null
+
+rootfs=$out/rootfs
+rm -rf "$rootfs"
+mkdir -p "$rootfs"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,etc,run,var/log,lib/device,www}
+DESTDIR=$rootfs cmake --install "$root/build/device" --prefix /www >/dev/null
+cp -R "$root/web/." "$rootfs/www/"
+cp "$busybox_dir/bin/busybox" "$rootfs/bin/busybox"
+install -m 0755 "$root/device/init" "$rootfs/init"
+install -m 0644 "$root/device/inittab" "$rootfs/etc/inittab"
+install -m 0755 "$root/device/rcS" "$root/device/stop" "$root/device/bench" "$rootfs/lib/device/"
+install -m 0600 "$root/device/httpd.conf" "$rootfs/lib/device/httpd.conf"
+
+# Only the modules for the virtio disk and network and for ext4, with the
+# dependency list that modprobe reads.
+modules=$rootfs/lib/modules/$version
+for m in drivers/virtio/virtio_mmio net/core/failover drivers/net/net_failover drivers/net/virtio_net \
+    drivers/block/virtio_blk lib/crc16 fs/mbcache fs/jbd2/jbd2 crypto/crc32c_generic fs/ext4/ext4; do
+    mkdir -p "$modules/kernel/$(dirname "$m")"
+    cp "$kernel_dir/lib/modules/$version/kernel/$m.ko" "$modules/kernel/$m.ko"
+done
+cp "$kernel_dir/lib/modules/$version"/modules.{order,builtin,builtin.modinfo} "$modules/"
+depmod -b "$rootfs" "$version"
+
+cp "$kernel_dir/boot/vmlinuz-$version" "$out/vmlinuz"
+(cd "$rootfs" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet | gzip -1) >"$out/initramfs.cpio.gz.part"
+mv "$out/initramfs.cpio.gz.part" "$out/initramfs.cpio.gz"
