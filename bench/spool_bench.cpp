@@ -141,7 +141,7 @@ void register_all()
 
 // The program's callbacks commit to this file when a part completes; the
 // runs above never complete one.
-const target_profile upload_profile = {UPLOAD_BENCH_TARGET, 64u * 1024 * 1024};
+const target_profile upload_profile = {"spool_bench", UPLOAD_BENCH_TARGET, 64u * 1024 * 1024};
 
 void register_benchmarks()
 {

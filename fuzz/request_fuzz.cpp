@@ -18,6 +18,7 @@
 #include <stdarg.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,7 +43,7 @@ char target_dir[1024];
 
 }   // namespace
 
-const target_profile upload_profile = {target_path, LIMIT};
+const target_profile upload_profile = {"request_fuzz", target_path, LIMIT};
 
 namespace {
 
@@ -114,6 +115,7 @@ int __real_stat(const char *, struct stat *);
 int __real_fstat(int, struct stat *);
 int __real_flock(int, int);
 int __real_close(int);
+int __real_socket(int, int, int);
 int __real__Z11send_resultbi(bool, int);
 
 ssize_t __wrap_write(int fd, const void *data, size_t count)
@@ -236,6 +238,20 @@ int __wrap_flock(int fd, int operation)
         return -1;
     }
     return __real_flock(fd, operation);
+}
+
+int __wrap_socket(int domain, int type, int protocol)
+{
+    int fd = __real_socket(domain, type, protocol);
+    if (run.armed && fd >= 0)
+        run.opened.insert(fd);
+    return fd;
+}
+
+// The log line goes nowhere: hours of fuzzing must not fill the machine's log.
+ssize_t __wrap_sendto(int, const void *, size_t count, int, const struct sockaddr *, socklen_t)
+{
+    return static_cast<ssize_t>(count);
 }
 
 // Closing a descriptor the run did not open would hit one that belongs to

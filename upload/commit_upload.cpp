@@ -61,6 +61,7 @@ int commit_upload()
     }
     upload_state.target_fd = fd;
 
+    uint32_t stored = 0;
     char buffer[READ_CHUNK];
     for (;;) {
         ssize_t got = read(upload_state.temp_fd, buffer, READ_CHUNK);
@@ -69,12 +70,14 @@ int commit_upload()
         // A spool that cannot be read back must not pass for a short file.
         if (got < 0 || write(fd, buffer, static_cast<size_t>(got)) != got)
             return copy_failed();
+        stored += static_cast<uint32_t>(got);
     }
     // Success means the key is on storage and survives a power cut.
     if (fsync(fd) < 0)
         return copy_failed();
     close(upload_state.temp_fd);
     close(fd);
+    upload_state.stored_bytes = stored;
     return 0;
 }
 
