@@ -1,6 +1,7 @@
 // Preloaded into a host build of a program to make the one system call that
 // no real file system will fail on demand fail: reading the spool back,
-// syncing the target. It also records the target's mode at its first write.
+// syncing the target. It also records the target's mode at its first write,
+// and sets the clock to any date.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 static bool fault(const char *name)
@@ -67,4 +69,15 @@ extern "C" ssize_t write(int fd, const void *buf, size_t count)
         close(out);
     }
     return real(fd, buf, count);
+}
+
+extern "C" time_t time(time_t *out)
+{
+    static auto real = next<time_t (*)(time_t *)>("time");
+    if (!fault("clock"))
+        return real(out);
+    time_t now = static_cast<time_t>(strtoll(getenv("UPLOAD_FAULT_TIME"), nullptr, 10));
+    if (out)
+        *out = now;
+    return now;
 }
