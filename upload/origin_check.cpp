@@ -1,6 +1,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "trusted_origins.h"
 #include "upload.h"
 
 // A form on any page the administrator opens can post here, and the browser
@@ -8,40 +9,28 @@
 // post from one made by the device's page. Clients that send none of them
 // are not browsers and cannot be led to post by a page.
 
-#ifndef UPLOAD_TRUSTED_ORIGINS
-#define UPLOAD_TRUSTED_ORIGINS ""
-#endif
-
-static bool equal_ignoring_case(const char *a, const char *b, size_t length)
+static bool equal_ignoring_case(const char *a, const char *b)
 {
-    if (strlen(a) != length)
-        return false;
-    for (size_t i = 0; i < length; ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x | 0x20);
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y | 0x20);
+    for (;; ++a, ++b) {
+        unsigned x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+        if (x - 'A' < 26)
+            x |= 0x20;
+        if (y - 'A' < 26)
+            y |= 0x20;
         if (x != y)
             return false;
+        if (!x)
+            return true;
     }
-    return true;
 }
 
-// A portal that posts from an origin of its own is named at build time; the
-// list is separated by spaces, which no origin holds.
+// A portal that posts from an origin of its own is named at build time.
 static bool trusted(const char *origin)
 {
-    if (!origin)
-        return false;
-    const char *at = UPLOAD_TRUSTED_ORIGINS;
-    while (*at) {
-        size_t length = strcspn(at, " ");
-        if (length && equal_ignoring_case(origin, at, length))
+    static const char *const TRUSTED[] = {UPLOAD_TRUSTED_ORIGIN_LIST nullptr};
+    for (const char *const *t = TRUSTED; *t; ++t)
+        if (origin && equal_ignoring_case(origin, *t))
             return true;
-        at += length;
-        at += *at == ' ';
-    }
     return false;
 }
 
@@ -54,9 +43,8 @@ static const char *header(const char *name)
 
 bool origin_allowed()
 {
-#if defined(UPLOAD_CROSS_ORIGIN_CHECK) && !UPLOAD_CROSS_ORIGIN_CHECK
-    return true;
-#else
+    if (!UPLOAD_CROSS_ORIGIN_CHECK)
+        return true;
     const char *origin = header("HTTP_ORIGIN");
     if (const char *site = header("HTTP_SEC_FETCH_SITE"))
         return !strcmp(site, "same-origin") || !strcmp(site, "none") || trusted(origin);
@@ -68,8 +56,7 @@ bool origin_allowed()
     while (*after_scheme && *after_scheme != ':')
         ++after_scheme;
     if (host && after_scheme[0] && after_scheme[1] == '/' && after_scheme[2] == '/' &&
-        equal_ignoring_case(host, after_scheme + 3, strlen(after_scheme + 3)))
+        equal_ignoring_case(host, after_scheme + 3))
         return true;
     return trusted(origin);
-#endif
 }
