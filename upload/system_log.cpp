@@ -104,8 +104,11 @@ void log_answer()
     put('<');
     put_number(AUTHPRIV | (code == 0 ? NOTICE : WARNING), 1);
     put('>');
+    // clock_gettime is in the program already, time() would come on top.
     // Unsigned 32 bits last until 2106 and spare the device a 64-bit division.
-    put_time(static_cast<uint32_t>(time(nullptr)));
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    put_time(static_cast<uint32_t>(now.tv_sec));
     put(' ');
     put_text(upload_profile.name);
     put('[');

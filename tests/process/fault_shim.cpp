@@ -71,13 +71,12 @@ extern "C" ssize_t write(int fd, const void *buf, size_t count)
     return real(fd, buf, count);
 }
 
-extern "C" time_t time(time_t *out)
+extern "C" int clock_gettime(clockid_t clock, struct timespec *now)
 {
-    static auto real = next<time_t (*)(time_t *)>("time");
-    if (!fault("clock"))
-        return real(out);
-    time_t now = static_cast<time_t>(strtoll(getenv("UPLOAD_FAULT_TIME"), nullptr, 10));
-    if (out)
-        *out = now;
-    return now;
+    static auto real = next<int (*)(clockid_t, struct timespec *)>("clock_gettime");
+    if (!fault("clock") || clock != CLOCK_REALTIME)
+        return real(clock, now);
+    now->tv_sec = static_cast<time_t>(strtoll(getenv("UPLOAD_FAULT_TIME"), nullptr, 10));
+    now->tv_nsec = 0;
+    return 0;
 }
