@@ -6,7 +6,8 @@
 // Input layout (short inputs are padded with zero bytes):
 //   byte 0   flags: 1 CONTENT_LENGTH is set, 2 it is the body's true length
 //            in decimal instead of the text below, 4 CONTENT_TYPE is set,
-//            8 the target exists beforehand
+//            8 the target exists beforehand, 16 a browser marks the post
+//            cross-site
 //   byte 1   fault kind (see fault_kind; 0 or unknown values: none)
 //   byte 2   which call of that kind fails, counted from 0
 //   then     CONTENT_LENGTH text, ended by a NUL byte
@@ -281,11 +282,11 @@ namespace {
 
 std::string response_for(int code)
 {
-    return "Status: 200 OK\r\nContent-Type: application/json\r\n\r\n{ \"errcode\": " + std::to_string(code) +
+    return std::string(code == ERR_CROSS_ORIGIN ? "Status: 403 Forbidden" : "Status: 200 OK") + "\r\nContent-Type: application/json\r\n\r\n{ \"errcode\": " + std::to_string(code) +
            " }\r\n\r\n";
 }
 
-const int CODES[] = {0, ERR_TOO_LARGE, ERR_BAD_REQUEST, ERR_EMPTY_FILE, ERR_IO};
+const int CODES[] = {0, ERR_TOO_LARGE, ERR_BAD_REQUEST, ERR_EMPTY_FILE, ERR_IO, ERR_CROSS_ORIGIN};
 
 // The C library's unsigned decimal conversion as a 32-bit device has it.
 uint32_t device_strtoul(const std::string &text)
@@ -463,6 +464,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         length_text = std::to_string(body.size());
     const bool has_type = flags & 4;
     const bool target_before = flags & 8;
+    const bool cross_site = flags & 16;
 
     // Fresh target, environment and standard input and output.
     unlink(target_path);
@@ -480,6 +482,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         setenv("CONTENT_TYPE", type.c_str(), 1);
     else
         unsetenv("CONTENT_TYPE");
+    if (cross_site)
+        setenv("HTTP_SEC_FETCH_SITE", "cross-site", 1);
+    else
+        unsetenv("HTTP_SEC_FETCH_SITE");
     __real_ftruncate(stdin_fd, 0);
     if (!body.empty() && pwrite(stdin_fd, body.data(), body.size(), 0) != static_cast<ssize_t>(body.size()))
         abort();
@@ -506,7 +512,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // What the request deserves, judged from the environment alone.
     std::string delimiter;
     int refusal = 0;
-    if (has_length && device_strtoul(length_text) > LIMIT)
+    if (cross_site)
+        refusal = ERR_CROSS_ORIGIN;
+    else if (has_length && device_strtoul(length_text) > LIMIT)
         refusal = ERR_TOO_LARGE;
     else if (!has_type || type.compare(0, 20, "multipart/form-data;") != 0 || type.find('=', 20) == std::string::npos)
         refusal = ERR_BAD_REQUEST;
