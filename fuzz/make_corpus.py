@@ -138,6 +138,7 @@ def main():
                                 ("charset-first", b"multipart/form-data; charset=utf-8; boundary=x")):
         write("request_fuzz", "seed-type-%s" % label, request_seed(body, content_type, flags=1 | 2 | 4))
     write("request_fuzz", "seed-no-environment", request_seed(body, b"", flags=0))
+    write("request_fuzz", "seed-cross-site", request_seed(body, ct, flags=1 | 2 | 4 | 8 | 32))
 
 
 if __name__ == "__main__":

@@ -8,7 +8,8 @@
 //            in decimal instead of the text below, 4 CONTENT_TYPE is set,
 //            8 the target exists beforehand, 16 the file beside the target
 //            is refused (EACCES), as a directory the program may not write
-//            does, which keeps the commit in place
+//            does, which keeps the commit in place, 32 a browser marks the
+//            post cross-site
 //   byte 1   fault kind (see fault_kind; 0 or unknown values: none)
 //   byte 2   which call of that kind fails, counted from 0
 //   then     CONTENT_LENGTH text, ended by a NUL byte
@@ -20,6 +21,7 @@
 #include <stdarg.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,6 +127,7 @@ int __real_fstat(int, struct stat *);
 int __real_flock(int, int);
 int __real_rename(const char *, const char *);
 int __real_close(int);
+int __real_socket(int, int, int);
 int __real__Z11send_resultbi(bool, int);
 
 ssize_t __wrap_write(int fd, const void *data, size_t count)
@@ -265,6 +268,20 @@ int __wrap_rename(const char *from, const char *to)
     return __real_rename(from, to);
 }
 
+int __wrap_socket(int domain, int type, int protocol)
+{
+    int fd = __real_socket(domain, type, protocol);
+    if (run.armed && fd >= 0)
+        run.opened.insert(fd);
+    return fd;
+}
+
+// The log line goes nowhere: hours of fuzzing must not fill the machine's log.
+ssize_t __wrap_sendto(int, const void *, size_t count, int, const struct sockaddr *, socklen_t)
+{
+    return static_cast<ssize_t>(count);
+}
+
 // Closing a descriptor the run did not open would hit one that belongs to
 // someone else (a stale number closed twice, or -1 handed on as if valid is
 // harmless and allowed).
@@ -292,11 +309,11 @@ namespace {
 
 std::string response_for(int code)
 {
-    return "Status: 200 OK\r\nContent-Type: application/json\r\n\r\n{ \"errcode\": " + std::to_string(code) +
+    return std::string(code == ERR_CROSS_ORIGIN ? "Status: 403 Forbidden" : "Status: 200 OK") + "\r\nContent-Type: application/json\r\n\r\n{ \"errcode\": " + std::to_string(code) +
            " }\r\n\r\n";
 }
 
-const int CODES[] = {0, ERR_TOO_LARGE, ERR_BAD_REQUEST, ERR_EMPTY_FILE, ERR_IO};
+const int CODES[] = {0, ERR_TOO_LARGE, ERR_BAD_REQUEST, ERR_EMPTY_FILE, ERR_IO, ERR_CROSS_ORIGIN};
 
 // The C library's unsigned decimal conversion as a 32-bit device has it.
 uint32_t device_strtoul(const std::string &text)
@@ -477,6 +494,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool has_type = flags & 4;
     const bool target_before = flags & 8;
     const bool refuse_side = flags & 16;
+    const bool cross_site = flags & 32;
 
     // Fresh target, environment and standard input and output.
     unlink(target_path);
@@ -494,6 +512,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         setenv("CONTENT_TYPE", type.c_str(), 1);
     else
         unsetenv("CONTENT_TYPE");
+    if (cross_site)
+        setenv("HTTP_SEC_FETCH_SITE", "cross-site", 1);
+    else
+        unsetenv("HTTP_SEC_FETCH_SITE");
     __real_ftruncate(stdin_fd, 0);
     if (!body.empty() && pwrite(stdin_fd, body.data(), body.size(), 0) != static_cast<ssize_t>(body.size()))
         abort();
@@ -521,7 +543,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // What the request deserves, judged from the environment alone.
     std::string delimiter;
     int refusal = 0;
-    if (has_length && device_strtoul(length_text) > LIMIT)
+    if (cross_site)
+        refusal = ERR_CROSS_ORIGIN;
+    else if (has_length && device_strtoul(length_text) > LIMIT)
         refusal = ERR_TOO_LARGE;
     else if (!has_type || type.compare(0, 20, "multipart/form-data;") != 0 || type.find('=', 20) == std::string::npos)
         refusal = ERR_BAD_REQUEST;

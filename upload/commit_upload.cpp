@@ -66,6 +66,7 @@ static int copy_spool(int fd)
         // A spool that cannot be read back must not pass for a short file.
         if (got < 0 || write(fd, buffer, static_cast<size_t>(got)) != got)
             return -1;
+        upload_state.stored_bytes += static_cast<uint32_t>(got);
     }
 }
 

@@ -36,8 +36,10 @@ static void append_int(int value)
 int send_result(bool success, int code)
 {
     if (response_length == 0) {
-        append_text("Status: 200 OK\r\n"
-                    "Content-Type: application/json\r\n"
+        upload_state.answered = true;
+        upload_state.answer = code;
+        append_text(code == ERR_CROSS_ORIGIN ? "Status: 403 Forbidden\r\n" : "Status: 200 OK\r\n");
+        append_text("Content-Type: application/json\r\n"
                     "\r\n"
                     "{ \"errcode\": ");
         append_int(code);

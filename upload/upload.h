@@ -19,6 +19,7 @@ enum {
     ERR_BAD_REQUEST = -7002,
     ERR_EMPTY_FILE = -7003,
     ERR_IO = -7004,
+    ERR_CROSS_ORIGIN = -7005,
 };
 
 enum { KIND_NONE = 0, KIND_SESSION = 1, KIND_FILE = 2 };
@@ -59,6 +60,9 @@ struct upload_request_state {
     int temp_fd;
     const char *session_id;   // the session part's latest piece; never checked
     header_matcher header;
+    bool answered;          // send_result gave an answer; `answer` is its code
+    int answer;
+    uint32_t stored_bytes;  // copied into the target so far
 };
 extern upload_request_state upload_state;
 
@@ -66,6 +70,12 @@ extern const scanner_callbacks upload_callbacks;
 
 int upload_main();
 int send_result(bool success, int code);
+
+// Whether a browser's own headers show that the request came from the
+// device's own page (or from no page at all); non-browser clients pass.
+bool origin_allowed();
+// One line to the system log for the answer given, if there is a log.
+void log_answer();
 
 int upload_header_name(multipart_scanner *, const char *at, size_t count);
 int upload_header_value(multipart_scanner *, const char *at, size_t count);

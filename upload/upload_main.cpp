@@ -40,6 +40,12 @@ static void handle_request()
     upload_state.target_fd = -1;
     upload_state.target_mode = 0600;
 
+    // A forged post is refused before anything of it is looked at.
+    if (!origin_allowed()) {
+        send_result(false, ERR_CROSS_ORIGIN);
+        return;
+    }
+
     input_left = UINT64_MAX;
     const char *length = getenv("CONTENT_LENGTH");
     if (length) {
@@ -100,7 +106,10 @@ static void handle_request()
 
 int upload_main()
 {
+    upload_state.answered = false;
+    upload_state.stored_bytes = 0;
     handle_request();
     flush_response();
+    log_answer();
     return 0;
 }

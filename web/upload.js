@@ -7,7 +7,8 @@ var ANSWERS = {
   '-7001': ['error', 'Refused: the file is larger than this slot accepts ({limit}). Nothing was changed.'],
   '-7002': ['error', 'Refused: the device did not recognise the request as a file upload. Nothing was changed.'],
   '-7003': ['error', 'Refused: the chosen file is empty. Nothing was changed.'],
-  '-7004': ['error', 'The device could not store the file. It normally keeps the file it had; only a file it must write in place (a linked file, or one in a folder it may not change) may now be gone. Please upload the file again.']
+  '-7004': ['error', 'The device could not store the file. It normally keeps the file it had; only a file it must write in place (a linked file, or one in a folder it may not change) may now be gone. Please upload the file again.'],
+  '-7005': ['error', 'Refused: the request came from another site, not from this page. Nothing was changed.']
 };
 
 function sessionCookie() {
@@ -25,7 +26,9 @@ function describe(xhr, limit) {
   } catch (e) {
     answer = null;
   }
-  if (xhr.status !== 200 || !answer || typeof answer.errcode !== 'number') {
+  // A cross-site refusal is the device's own answer, sent as 403.
+  var ours = xhr.status === 200 || (xhr.status === 403 && answer && answer.errcode === -7005);
+  if (!ours || !answer || typeof answer.errcode !== 'number') {
     var what = xhr.status === 200 ? 'an answer it could not read' : 'error ' + xhr.status;
     return ['error', 'The upload failed: the device sent ' + what +
       ' instead of a result, so the file probably did not arrive whole. Please try again.'];

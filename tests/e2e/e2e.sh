@@ -255,6 +255,23 @@ post upload-client-cert2 broken -H "Content-Type: multipart/form-data; boundary=
 check "a body that is not multipart gets the host's error, no JSON" unanswered broken
 check "bodies without a stored file leave the target" untouched 8021x-client-cert2
 
+# --- posts that a browser marks as coming from another site ------------------
+# The host must hand the browser's headers on; curl stands in for the browser.
+refused_cross_site() {
+    [ "$(cat "$work/answers/$1.status")" = 403 ] &&
+        cmp -s "$work/answers/$1" <(printf '{ "errcode": -7005 }\r\n\r\n')
+}
+set_target 8021x-priv 600
+printf 'forged key\n' >"$work/files/forged"
+post upload-priv cross-site -H 'Sec-Fetch-Site: cross-site' -F "filedata=@$work/files/forged"
+check "a post marked cross-site is refused with 403 and -7005" refused_cross_site cross-site
+post upload-priv foreign-origin -H 'Origin: http://evil.example' -F "filedata=@$work/files/forged"
+check "a post from a foreign Origin is refused with 403 and -7005" refused_cross_site foreign-origin
+check "refused cross-site posts leave the target" untouched 8021x-priv
+post upload-priv own-origin -H "Origin: http://127.0.0.1:$HOST_PORT" -H 'Sec-Fetch-Site: same-origin' \
+    -F "filedata=@$work/files/forged"
+check "a post from the device's own origin is taken" answered own-origin 0
+
 # --- the client goes away halfway ---------------------------------------------
 set_target 8021x-ca-cert 600
 make_file "$work/files/aborted" $((2 * MIB))

@@ -1,7 +1,8 @@
 // Preloaded into a host build of a program to make the system calls that no
 // real file system will fail on demand fail: reading the spool back, syncing
 // the target or its directory, renaming, truncating, creating the side file.
-// It also records the mode of the file written at its first write.
+// It also records the mode of the file written at its first write, and sets
+// the clock to any date.
 // UPLOAD_FAULT is a comma-separated list of the faults to make.
 #include <dlfcn.h>
 #include <errno.h>
@@ -11,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 static bool fault(const char *name)
@@ -123,4 +125,14 @@ extern "C" ssize_t write(int fd, const void *buf, size_t count)
         close(out);
     }
     return real(fd, buf, count);
+}
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec *now)
+{
+    static auto real = next<int (*)(clockid_t, struct timespec *)>("clock_gettime");
+    if (!fault("clock") || clock != CLOCK_REALTIME)
+        return real(clock, now);
+    now->tv_sec = static_cast<time_t>(strtoll(getenv("UPLOAD_FAULT_TIME"), nullptr, 10));
+    now->tv_nsec = 0;
+    return 0;
 }

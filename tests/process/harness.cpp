@@ -273,7 +273,7 @@ std::string file_body(const std::string &boundary, const std::string &content)
 
 std::string response_for(int code)
 {
-    return "Status: 200 OK\r\nContent-Type: application/json\r\n\r\n{ \"errcode\": " + std::to_string(code) +
+    return std::string(code == -7005 ? "Status: 403 Forbidden" : "Status: 200 OK") + "\r\nContent-Type: application/json\r\n\r\n{ \"errcode\": " + std::to_string(code) +
            " }\r\n\r\n";
 }
 
@@ -357,6 +357,37 @@ void mount_tmp(const std::string &options, bool read_only)
     close(old_tmp);
     if (read_only && mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_RDONLY, options.c_str()) != 0)
         abort();
+}
+
+void mount_dev_without_log()
+{
+    int old_dev = open("/dev", O_PATH | O_DIRECTORY);
+    DIR *d = opendir("/dev");
+    if (old_dev < 0 || !d || mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
+        abort();
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == ".." || name == "log")
+            continue;
+        std::string from = "/proc/self/fd/" + std::to_string(old_dev) + "/" + name;
+        std::string to = "/dev/" + name;
+        struct stat st;
+        if (lstat(from.c_str(), &st) != 0)
+            continue;
+        if (S_ISLNK(st.st_mode)) {
+            char link[4096];
+            ssize_t n = readlink(from.c_str(), link, sizeof link - 1);
+            if (n > 0 && symlink(std::string(link, static_cast<size_t>(n)).c_str(), to.c_str()) != 0)
+                abort();
+            continue;
+        }
+        if (S_ISDIR(st.st_mode) ? mkdir(to.c_str(), 0755) != 0 : mknod(to.c_str(), S_IFREG | 0600, 0) != 0)
+            abort();
+        if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            abort();
+    }
+    closedir(d);
+    close(old_dev);
 }
 
 void bind_read_only(const std::string &where)

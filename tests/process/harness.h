@@ -56,7 +56,7 @@ std::string form_part(const std::string &boundary, const std::string &name, cons
                       const std::string &extra_headers = "");
 std::string file_body(const std::string &boundary, const std::string &content);
 
-std::string response_for(int code);
+std::string response_for(int code);   // 403 for -7005, as the programs answer
 
 std::string target_dir();
 std::string target_path(const std::string &file = "8021x-priv");
@@ -78,5 +78,8 @@ void mount_tmpfs(const std::string &where, const std::string &options, bool read
 // under /tmp): the folders the tests need are bound into it.
 void mount_tmp(const std::string &options, bool read_only = false);
 void bind_read_only(const std::string &where);
+// A fresh tmpfs on /dev that shows everything of the machine's but its
+// system log, so that no test writes into it; a test binds its own there.
+void mount_dev_without_log();
 void unmount(const std::string &where);
 void fill_up(const std::string &dir);

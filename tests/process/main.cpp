@@ -8,8 +8,9 @@
 #include "harness.h"
 
 // The tests mount file systems of their own (a tmpfs on /tmp, full or
-// read-only ones, read-only binds); a private mount namespace keeps all of
-// that away from the machine and from tests running beside them.
+// read-only ones, read-only binds, a /dev with a system log of their own); a
+// private mount namespace keeps all of that away from the machine and from
+// tests running beside them.
 int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
@@ -19,5 +20,6 @@ int main(int argc, char **argv)
         return 1;
     }
     mount_tmp("mode=1777");
+    mount_dev_without_log();
     return RUN_ALL_TESTS();
 }

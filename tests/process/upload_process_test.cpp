@@ -2,8 +2,14 @@
 // pipe, response bytes, target file and mode out.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <regex>
+#include <sstream>
 
 #include "harness.h"
 
@@ -382,4 +388,203 @@ TEST_F(Upload, ConcurrentUploadsToOneTargetNeverMix)
         one_of_them = one_of_them || *target == c;
     EXPECT_TRUE(one_of_them) << "the target mixes uploads (" << target->size() << " bytes)";
     EXPECT_EQ(file_mode(target_path()), 0600u);
+}
+
+// What the build lets through: the check may be built out, and origins named
+// at build time pass (the test command names one in one of its builds).
+static bool origin_check_built()
+{
+    const char *v = getenv("UPLOAD_CROSS_ORIGIN_CHECK");
+    return !v || std::string(v) != "0";
+}
+
+static bool trusted_origin(const std::string &origin)
+{
+    std::istringstream list(getenv("UPLOAD_TRUSTED_ORIGINS") ? getenv("UPLOAD_TRUSTED_ORIGINS") : "");
+    for (std::string word; list >> word;)
+        if (word == origin)
+            return true;
+    return false;
+}
+
+TEST_F(Upload, PostsFromAnotherSiteAreRefusedBeforeTheBody)
+{
+    const char *const PORTAL = "https://portal.example.com";
+    struct {
+        const char *site, *origin, *host;
+        bool goes_on;
+    } cases[] = {
+        {nullptr, nullptr, nullptr, true},   // curl, scripts: no browser headers
+        {"same-origin", nullptr, nullptr, true},
+        {"none", nullptr, nullptr, true},    // typed into the address bar
+        {"same-origin", "http://evil.example", "192.168.1.1", true},   // Sec-Fetch-Site decides
+        {"cross-site", nullptr, nullptr, false},
+        {"same-site", nullptr, nullptr, false},   // another port or subdomain
+        {"cross-site", "http://192.168.1.1", "192.168.1.1", false},
+        {"Same-Origin", nullptr, nullptr, false},
+        {"", "http://evil.example", "192.168.1.1", false},   // empty is absent: Origin decides
+        {nullptr, "http://192.168.1.1", "192.168.1.1", true},
+        {nullptr, "https://Device.LAN:8443", "device.lan:8443", true},
+        {nullptr, "", "192.168.1.1", true},
+        {nullptr, "http://192.168.1.1:8080", "192.168.1.1", false},
+        {nullptr, "http://192.168.1.1", "192.168.1.1:80", false},
+        {nullptr, "http://evil.example", "192.168.1.1", false},
+        {nullptr, "http://192.168.1.1.evil.example", "192.168.1.1", false},
+        {nullptr, "null", "192.168.1.1", false},
+        {nullptr, "192.168.1.1", "192.168.1.1", false},
+        {nullptr, "http://192.168.1.1", nullptr, false},
+        {"cross-site", PORTAL, "192.168.1.1", trusted_origin(PORTAL)},
+        {nullptr, PORTAL, "192.168.1.1", trusted_origin(PORTAL)},
+        {"cross-site", "https://portal.example.com.evil.example", "192.168.1.1", false},
+    };
+    const std::string body = file_body(B, "key from the device's own page");
+    for (auto &c : cases) {
+        clear_target_dir();
+        write_file(target_path(), OLD_TARGET);
+        upload_run run = request(B, body);
+        for (auto [name, value] : {std::pair{"HTTP_SEC_FETCH_SITE", c.site}, {"HTTP_ORIGIN", c.origin},
+                                   {"HTTP_HOST", c.host}})
+            if (value)
+                run.env.push_back({name, value});
+        run.hold_stdin_open = true;
+        upload_outcome o = upload(run);
+        const std::string row = std::string(c.site ? c.site : "(none)") + " | " + (c.origin ? c.origin : "(none)") +
+                                " | " + (c.host ? c.host : "(none)");
+        if (c.goes_on || !origin_check_built()) {
+            EXPECT_EQ(o.out, response_for(0)) << row;
+            EXPECT_EQ(read_file(target_path()), "key from the device's own page") << row;
+        } else {
+            EXPECT_EQ(o.out, response_for(-7005)) << row;
+            EXPECT_EQ(o.unread, body.size()) << row << ": a refused request read its body";
+            expect_target_untouched();
+        }
+    }
+    if (!origin_check_built())
+        return;
+    // judged before anything else, CONTENT_LENGTH included
+    upload_run run;
+    run.env = {{"CONTENT_LENGTH", "99999999"}, {"HTTP_SEC_FETCH_SITE", "cross-site"}};
+    EXPECT_EQ(upload(run).out, response_for(-7005));
+}
+
+// The system log as busybox syslogd or journald would receive it.
+class SystemLog : public Upload {
+protected:
+    int log = -1;
+    void SetUp() override
+    {
+        Upload::SetUp();
+        log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un at = {};
+        at.sun_family = AF_UNIX;
+        strcpy(at.sun_path, "/dev/log");
+        unlink(at.sun_path);
+        ASSERT_EQ(bind(log, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    }
+    void TearDown() override
+    {
+        close(log);
+        unlink("/dev/log");
+    }
+    std::vector<std::string> received()
+    {
+        std::vector<std::string> lines;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(log, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0)
+            lines.emplace_back(buffer, static_cast<size_t>(n));
+        return lines;
+    }
+};
+
+static std::string utc_stamp(time_t t)
+{
+    char text[32];
+    tm parts;
+    strftime(text, sizeof text, "%b %e %H:%M:%S", gmtime_r(&t, &parts));
+    return text;
+}
+
+TEST_F(SystemLog, EachAnswerLeavesOneLine)
+{
+    const std::string content = "0123456789";
+    const std::string T = target_path();
+    struct {
+        std::vector<std::pair<std::string, std::string>> env;
+        std::string body;
+        int code;   // 1: no answer, no line
+        std::string line;   // after the stamp, with the pid as PID
+    } cases[] = {
+        {{{"REMOTE_USER", "admin"}, {"REMOTE_ADDR", "192.0.2.7"}}, file_body(B, content), 0,
+         "<85>STAMP upload-priv[PID]: target=" + T + " errcode=0 bytes=10 user=admin addr=192.0.2.7\n"},
+        {{{"CONTENT_LENGTH", "99999999"}}, "", -7001,
+         "<84>STAMP upload-priv[PID]: target=" + T + " errcode=-7001 bytes=0 user=- addr=-\n"},
+        {{{"HTTP_SEC_FETCH_SITE", "cross-site"}, {"REMOTE_USER", "admin"}}, file_body(B, content), -7005,
+         "<84>STAMP upload-priv[PID]: target=" + T + " errcode=-7005 bytes=0 user=admin addr=-\n"},
+        // a value can neither start a line of its own nor pass for a field
+        {{{"REMOTE_USER", "eve\n<85>Jan  1 00:00:00 upload-priv[1]: errcode=0"}, {"REMOTE_ADDR", "a b\r\x7f\t"}},
+         file_body(B, content), 0,
+         "<85>STAMP upload-priv[PID]: target=" + T +
+             " errcode=0 bytes=10 user=eve?<85>Jan??1?00:00:00?upload-priv[1]:?errcode=0 addr=a?b???\n"},
+        {{{"REMOTE_USER", std::string(1000, 'u')}}, file_body(B, content), 0,
+         "<85>STAMP upload-priv[PID]: target=" + T + " errcode=0 bytes=10 user=" + std::string(64, 'u') +
+             " addr=-\n"},
+        {{}, form_part(B, "sessionid", "no file part"), 1, ""},
+    };
+    for (auto &c : cases) {
+        if (c.code == -7005 && !origin_check_built())
+            continue;
+        clear_target_dir();
+        upload_run run = request(B, c.body);
+        for (auto &e : c.env)
+            if (e.first == "CONTENT_LENGTH")
+                run.env[1].second = e.second;
+            else
+                run.env.push_back(e);
+        const time_t before = time(nullptr);
+        upload_outcome o = upload(run);
+        const time_t after = time(nullptr);
+        if (c.code == 1) {
+            EXPECT_EQ(o.out, "");
+            EXPECT_EQ(received().size(), 0u) << "a line without an answer";
+            continue;
+        }
+        EXPECT_EQ(o.out, response_for(c.code));
+        std::vector<std::string> lines = received();
+        ASSERT_EQ(lines.size(), 1u) << c.line;
+        std::string line = std::regex_replace(lines[0], std::regex("\\[[0-9]+\\]: "), "[PID]: ", std::regex_constants::format_first_only);
+        for (time_t t = before; t <= after; ++t)
+            if (line.compare(4, 15, utc_stamp(t)) == 0)
+                line.replace(4, 15, "STAMP");
+        EXPECT_EQ(line, c.line);
+    }
+}
+
+TEST_F(SystemLog, TheStampIsTheDateInUtc)
+{
+    if (under_emulator())
+        GTEST_SKIP() << "the clock is set through LD_PRELOAD, which a static program ignores";
+    struct {
+        const char *time;
+        const char *stamp;
+    } cases[] = {
+        {"0", "Jan  1 00:00:00"},
+        {"951782400", "Feb 29 00:00:00"},     // 2000: a leap year though a century
+        {"1704067199", "Dec 31 23:59:59"},
+        {"1709251199", "Feb 29 23:59:59"},
+        {"1709251200", "Mar  1 00:00:00"},
+        {"4107542399", "Feb 28 23:59:59"},    // 2100 is no leap year
+        {"4107542400", "Mar  1 00:00:00"},
+        {"4294967295", "Feb  7 06:28:15"},    // the last second of unsigned 32 bits
+    };
+    for (auto &c : cases) {
+        clear_target_dir();
+        upload_run run = request(B, file_body(B, "x"));
+        run.extra_env_raw = {std::string("LD_PRELOAD=") + UPLOAD_FAULT_SHIM, "UPLOAD_FAULT=clock",
+                             std::string("UPLOAD_FAULT_TIME=") + c.time, "ASAN_OPTIONS=verify_asan_link_order=0"};
+        EXPECT_EQ(upload(run).out, response_for(0));
+        std::vector<std::string> lines = received();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].substr(4, 16), std::string(c.stamp) + " ") << c.time;
+    }
 }

@@ -8,6 +8,7 @@
 // bytes with OUT_DIR/client.pem.sha256.
 import { chromium } from 'playwright-core';
 import { createHash, randomBytes } from 'node:crypto';
+import { createServer } from 'node:http';
 import { mkdirSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 
@@ -187,6 +188,8 @@ try {
       /did not recognise the request as a file upload/],
     ['-7004', (route) => route.fulfill({ status: 200, contentType: 'application/json', body: '{ "errcode": -7004 }\r\n\r\n' }),
       /could not store the file\. It normally keeps the file it had/],
+    ['-7005', (route) => route.fulfill({ status: 403, contentType: 'application/json', body: '{ "errcode": -7005 }\r\n\r\n' }),
+      /came from another site/],
     ['an unknown code', (route) => route.fulfill({ status: 200, contentType: 'application/json', body: '{ "errcode": -1 }' }),
       /unknown result code -1/],
     ['a server error page', (route) => route.fulfill({ status: 500, contentType: 'text/html', body: '<h1>500 Internal Server Error</h1>' }),
@@ -212,6 +215,38 @@ try {
   check('the form sends the file as "filedata"',
     body.includes('name="filedata"; filename="key.pem"'), JSON.stringify(body.slice(0, 400)));
   check('the page raised no script error', pageErrors.length === 0, pageErrors.join('; '));
+
+  // A page of another site posts a key to the device by itself, the classic
+  // forgery: the browser marks the post, and the device refuses it. Another
+  // port of the same host is another origin of the same site, refused too.
+  const hostile = createServer((request, response) => {
+    response.writeHead(200, { 'Content-Type': 'text/html' });
+    response.end(`<!doctype html><form method="post" enctype="multipart/form-data"
+      action="${pageUrl}cgi-bin/upload-priv"><input type="hidden" name="sessionid" value="forged">
+      <textarea name="filedata">attacker's key</textarea></form><script>document.forms[0].submit()</script>`);
+  });
+  await new Promise((resolve) => hostile.listen(0, '127.0.0.1', resolve));
+  const hostilePort = hostile.address().port;
+  for (const [what, url, site] of [
+    ['another site', `http://localhost:${hostilePort}/`, 'cross-site'],
+    ['another port of this host', `http://127.0.0.1:${hostilePort}/`, 'same-site']]) {
+    const before = presetTarget('8021x-priv');
+    const tab = await context.newPage();
+    const answered = tab.waitForResponse((r) => r.url().endsWith('/cgi-bin/upload-priv'), { timeout: 30000 });
+    await tab.goto(url);
+    const response = await answered;
+    const headers = await response.request().allHeaders();
+    check(`a post from ${what} is marked ${site}`, headers['sec-fetch-site'] === site, headers['sec-fetch-site']);
+    const text = await response.text();
+    check(`a post from ${what} is refused`, response.status() === 403 && /"errcode": -7005/.test(text),
+      `${response.status()} ${text}`);
+    check(`a post from ${what} leaves the target`, digest(join(targetDir, '8021x-priv')) === before);
+    await tab.close();
+  }
+  hostile.close();
+  result = await upload(page, 'upload-priv', key);
+  check('the page itself still replaces the key', /^Uploaded\./.test(result.text) &&
+    digest(join(targetDir, '8021x-priv')) === digest(key), result.text);
 
   // The oversize refusal last, so the screenshot shows all kinds of outcome.
   result = await upload(page, 'upload-priv', oversize);
