@@ -88,11 +88,15 @@ static void put_time(uint32_t now)
     if (days < 9)
         put(' ');
     put_number(days + 1, 1);
+    // Constant divisors only: a division by a variable would link the
+    // compiler's division routine, which armv7-a lacks in hardware.
     uint32_t seconds = now % 86400;
-    for (uint32_t unit = 3600; unit; unit /= 60) {
-        put(unit == 3600 ? ' ' : ':');
-        put_number(seconds / unit % 60, 2);
-    }
+    put(' ');
+    put_number(seconds / 3600, 2);
+    put(':');
+    put_number(seconds / 60 % 60, 2);
+    put(':');
+    put_number(seconds % 60, 2);
 }
 
 void log_answer()
