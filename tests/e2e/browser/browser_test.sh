@@ -29,12 +29,13 @@ if [ "$kind" = device ]; then
     device_boot "$work/device" "$work/disk.img"
     device_wait_ready
     UPLOAD_PAGE_LOGIN=$DEVICE_USER:$DEVICE_PASSWORD timeout 180 node upload_page.test.mjs "$DEVICE_URL" - "$work"
-    stored=$(device_exec 'echo $(sha256sum </etc/8021x-client-cert | cut -d" " -f1) $(stat -c %a /etc/8021x-client-cert)')
+    # The forged posts went for the private key, which was never uploaded.
+    stored=$(device_exec 'echo $(sha256sum </etc/8021x-client-cert | cut -d" " -f1) $(stat -c %a /etc/8021x-client-cert) $(ls -A /etc | grep -c priv)')
     device_poweroff
-    if [ "$stored" = "$(cat "$work/client.pem.sha256") 600" ]; then
-        echo "ok - the device's disk holds the certificate, mode 0600"
+    if [ "$stored" = "$(cat "$work/client.pem.sha256") 600 0" ]; then
+        echo "ok - the device's disk holds the certificate, mode 0600, and no forged key"
     else
-        echo "not ok - the device's disk holds the certificate, mode 0600: $stored"
+        echo "not ok - the device's disk holds the certificate, mode 0600, and no forged key: $stored"
         exit 1
     fi
     exit 0

@@ -2,10 +2,11 @@
 // would: choose a file in a slot, press Upload, read the words shown.
 //
 // Usage: node upload_page.test.mjs PAGE_URL TARGET_DIR OUT_DIR
-// With UPLOAD_PAGE_LOGIN=USER:PASSWORD (the emulated device) it logs in and
-// uploads one certificate only; TARGET_DIR is then not read, since the
-// device's disk is not this machine's, and the caller compares the stored
-// bytes with OUT_DIR/client.pem.sha256.
+// With UPLOAD_PAGE_LOGIN=USER:PASSWORD (the emulated device) it logs in,
+// uploads one certificate and lets forged posts try the private key;
+// TARGET_DIR is then not read, since the device's disk is not this
+// machine's, and the caller compares the stored bytes with
+// OUT_DIR/client.pem.sha256 and checks that no private key was written.
 import { chromium } from 'playwright-core';
 import { createHash, randomBytes } from 'node:crypto';
 import { createServer } from 'node:http';
@@ -83,6 +84,40 @@ async function upload(page, program, file) {
   return outcome(page, program);
 }
 
+// A page of another site posts a key to the device by itself, the classic
+// forgery: the browser marks the post, and the device refuses it. Another
+// port of the same host is another origin of the same site, refused too.
+// Without a target folder here (the device's disk), the caller checks that
+// the key was never written.
+async function forgedPostsAreRefused(context) {
+  const hostile = createServer((request, response) => {
+    response.writeHead(200, { 'Content-Type': 'text/html' });
+    response.end(`<!doctype html><form method="post" enctype="multipart/form-data"
+      action="${pageUrl}cgi-bin/upload-priv"><input type="hidden" name="sessionid" value="forged">
+      <textarea name="filedata">attacker's key</textarea></form><script>document.forms[0].submit()</script>`);
+  });
+  await new Promise((resolve) => hostile.listen(0, '127.0.0.1', resolve));
+  const hostilePort = hostile.address().port;
+  for (const [what, url, site] of [
+    ['another site', `http://localhost:${hostilePort}/`, 'cross-site'],
+    ['another port of this host', `http://127.0.0.1:${hostilePort}/`, 'same-site']]) {
+    const before = targetDir !== '-' && presetTarget('8021x-priv');
+    const tab = await context.newPage();
+    const answered = tab.waitForResponse((r) => r.url().endsWith('/cgi-bin/upload-priv'), { timeout: 30000 });
+    await tab.goto(url);
+    const response = await answered;
+    const headers = await response.request().allHeaders();
+    check(`a post from ${what} is marked ${site}`, headers['sec-fetch-site'] === site, headers['sec-fetch-site']);
+    const text = await response.text();
+    check(`a post from ${what} is refused`, response.status() === 403 && /"errcode": -7005/.test(text),
+      `${response.status()} ${text}`);
+    if (before)
+      check(`a post from ${what} leaves the target`, digest(join(targetDir, '8021x-priv')) === before);
+    await tab.close();
+  }
+  hostile.close();
+}
+
 const browser = await chromium.launch({
   executablePath: '/usr/bin/chromium',
   args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -111,6 +146,7 @@ try {
     check('the device says the certificate was stored', /^Uploaded\./.test(result.text) && /\bok\b/.test(result.kind), result.text);
     check('the page raised no script error', pageErrors.length === 0, pageErrors.join('; '));
     writeFileSync(join(outDir, 'client.pem.sha256'), `${digest(cert)}\n`);
+    await forgedPostsAreRefused(context);
     await page.screenshot({ path: join(outDir, 'upload-page-device.png'), fullPage: true });
     console.log(`# screenshot in ${outDir}`);
     await browser.close();
@@ -216,34 +252,7 @@ try {
     body.includes('name="filedata"; filename="key.pem"'), JSON.stringify(body.slice(0, 400)));
   check('the page raised no script error', pageErrors.length === 0, pageErrors.join('; '));
 
-  // A page of another site posts a key to the device by itself, the classic
-  // forgery: the browser marks the post, and the device refuses it. Another
-  // port of the same host is another origin of the same site, refused too.
-  const hostile = createServer((request, response) => {
-    response.writeHead(200, { 'Content-Type': 'text/html' });
-    response.end(`<!doctype html><form method="post" enctype="multipart/form-data"
-      action="${pageUrl}cgi-bin/upload-priv"><input type="hidden" name="sessionid" value="forged">
-      <textarea name="filedata">attacker's key</textarea></form><script>document.forms[0].submit()</script>`);
-  });
-  await new Promise((resolve) => hostile.listen(0, '127.0.0.1', resolve));
-  const hostilePort = hostile.address().port;
-  for (const [what, url, site] of [
-    ['another site', `http://localhost:${hostilePort}/`, 'cross-site'],
-    ['another port of this host', `http://127.0.0.1:${hostilePort}/`, 'same-site']]) {
-    const before = presetTarget('8021x-priv');
-    const tab = await context.newPage();
-    const answered = tab.waitForResponse((r) => r.url().endsWith('/cgi-bin/upload-priv'), { timeout: 30000 });
-    await tab.goto(url);
-    const response = await answered;
-    const headers = await response.request().allHeaders();
-    check(`a post from ${what} is marked ${site}`, headers['sec-fetch-site'] === site, headers['sec-fetch-site']);
-    const text = await response.text();
-    check(`a post from ${what} is refused`, response.status() === 403 && /"errcode": -7005/.test(text),
-      `${response.status()} ${text}`);
-    check(`a post from ${what} leaves the target`, digest(join(targetDir, '8021x-priv')) === before);
-    await tab.close();
-  }
-  hostile.close();
+  await forgedPostsAreRefused(context);
   result = await upload(page, 'upload-priv', key);
   check('the page itself still replaces the key', /^Uploaded\./.test(result.text) &&
     digest(join(targetDir, '8021x-priv')) === digest(key), result.text);
