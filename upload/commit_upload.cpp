@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stddef.h>
 #include <stdio.h>   // rename; nothing of the buffered streams
 #include <string.h>
 #include <sys/file.h>
@@ -29,6 +30,16 @@ struct file_status {
     uint64_t reserved[14];
 };
 static_assert(sizeof(file_status) == 256);
+#ifdef STATX_BASIC_STATS
+// Where the C library declares the call too, its layout must be ours.
+static_assert(offsetof(file_status, nlink) == offsetof(struct statx, stx_nlink) &&
+              offsetof(file_status, mode) == offsetof(struct statx, stx_mode) &&
+              offsetof(file_status, ino) == offsetof(struct statx, stx_ino) &&
+              offsetof(file_status, size) == offsetof(struct statx, stx_size) &&
+              offsetof(file_status, dev_major) == offsetof(struct statx, stx_dev_major) &&
+              offsetof(file_status, dev_minor) == offsetof(struct statx, stx_dev_minor) &&
+              STATX_BASIC_STATS == 0x7ff);
+#endif
 
 enum : unsigned { BASIC_STATS = 0x7ff };
 
