@@ -18,7 +18,7 @@ static const char SIDE_SUFFIX[] = ".new";
 // What the checks below need to know of a file, as the kernel's statx call
 // fills it, the same on every architecture. The C library's stat family
 // would fill a whole struct stat: musl's tries statx and converts, 800
-// bytes of the device program.
+// bytes of the device program. statx is in Linux from 4.11 on.
 struct file_status {
     uint32_t mask, blksize;
     uint64_t attributes;
@@ -30,6 +30,8 @@ struct file_status {
     uint64_t reserved[14];
 };
 static_assert(sizeof(file_status) == 256);
+
+enum : unsigned { BASIC_STATS = 0x7ff };   // type, mode, links, inode, size, ...
 #ifdef STATX_BASIC_STATS
 // Where the C library declares the call too, its layout must be ours.
 static_assert(offsetof(file_status, nlink) == offsetof(struct statx, stx_nlink) &&
@@ -38,12 +40,10 @@ static_assert(offsetof(file_status, nlink) == offsetof(struct statx, stx_nlink) 
               offsetof(file_status, size) == offsetof(struct statx, stx_size) &&
               offsetof(file_status, dev_major) == offsetof(struct statx, stx_dev_major) &&
               offsetof(file_status, dev_minor) == offsetof(struct statx, stx_dev_minor) &&
-              STATX_BASIC_STATS == 0x7ff);
+              STATX_BASIC_STATS == BASIC_STATS);
 #endif
 
-enum : unsigned { BASIC_STATS = 0x7ff };
-
-// The file at the path, or with FOLLOW false the link itself.
+// The file at the path, or the link itself when follow is false.
 static bool status_at(const char *path, bool follow, file_status &st)
 {
     return syscall(SYS_statx, AT_FDCWD, path, follow ? 0 : AT_SYMLINK_NOFOLLOW, BASIC_STATS, &st) == 0;
