@@ -4,11 +4,30 @@
 #include "upload.h"
 
 // All six deliverables in one program, told apart by the name it was started
-// under, as busybox tells its applets apart.
-static const target_profile profiles[] = {
+// under, as busybox tells its applets apart. The target directory is stored
+// once, and the usage line is made from the same names.
+struct profile_entry { const char *name; const char *file; uint32_t limit; };
+static constexpr profile_entry profiles[] = {
 #include "profile_table.inc"
 };
-static const char USAGE[] = UPLOAD_USAGE;
+static constexpr char TARGET_DIR[] = UPLOAD_TARGET_DIR "/";
+static constexpr char USAGE[] = "usage: start as one of:";
+
+static constexpr size_t longest_file()
+{
+    size_t longest = 0;
+    for (const profile_entry &profile : profiles)
+        longest = __builtin_strlen(profile.file) > longest ? __builtin_strlen(profile.file) : longest;
+    return longest;
+}
+
+static constexpr size_t usage_length()
+{
+    size_t length = sizeof USAGE - 1 + 1;   // and the newline
+    for (const profile_entry &profile : profiles)
+        length += 1 + __builtin_strlen(profile.name);
+    return length;
+}
 
 target_profile upload_profile;
 
@@ -17,15 +36,29 @@ bool select_profile(const char *program)
     if (program) {
         const char *slash = strrchr(program, '/');
         const char *name = slash ? slash + 1 : program;
-        for (const target_profile &profile : profiles) {
+        for (const profile_entry &profile : profiles) {
             if (strcmp(name, profile.name) == 0) {
-                upload_profile = profile;
+                static char path[sizeof TARGET_DIR + longest_file()];
+                memcpy(path, TARGET_DIR, sizeof TARGET_DIR - 1);
+                memcpy(path + sizeof TARGET_DIR - 1, profile.file, strlen(profile.file) + 1);
+                upload_profile = {profile.name, path, profile.limit};
                 return true;
             }
         }
     }
-    // A single line, so that a server's error log keeps it whole.
-    ssize_t ignored = write(2, USAGE, sizeof USAGE - 1);
+    // A single line in a single write, so that a server's error log keeps
+    // it whole.
+    char line[usage_length()];
+    size_t length = sizeof USAGE - 1;
+    memcpy(line, USAGE, length);
+    for (const profile_entry &profile : profiles) {
+        size_t name_length = strlen(profile.name);
+        line[length] = ' ';
+        memcpy(line + length + 1, profile.name, name_length);
+        length += 1 + name_length;
+    }
+    line[length++] = '\n';
+    ssize_t ignored = write(2, line, length);
     (void)ignored;
     return false;
 }

@@ -26,6 +26,14 @@ cmake --build build/arm -j "$jobs"
 cmake -S . -B build/arm-multicall "$arm_toolchain" $werror -DUPLOAD_MULTICALL=ON \
     -DUPLOAD_TARGET_DIR="$root/build/arm-multicall/target" >/dev/null
 cmake --build build/arm-multicall -j "$jobs"
+# The same two as shipped, for /etc: their sizes are the ones checked, since
+# the folders above lie wherever the checkout does and their paths are
+# stored in the programs. build/device is also the one device/build-image.sh
+# installs into the device image.
+cmake -S . -B build/device -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" $werror >/dev/null
+cmake --build build/device -j "$jobs"
+cmake -S . -B build/device-multicall -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" $werror -DUPLOAD_MULTICALL=ON >/dev/null
+cmake --build build/device-multicall -j "$jobs"
 
 # The x86-64 musl build and the size-tuned host build only build: their
 # tests would repeat the ones below, and building the tests at -Os as well
@@ -42,6 +50,8 @@ cmake --build build/minsize -j "$jobs"
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Release $werror \
     -DUPLOAD_DEVICE_BUILD_DIR="$root/build/arm" \
     -DUPLOAD_DEVICE_MULTICALL_BUILD_DIR="$root/build/arm-multicall" \
+    -DUPLOAD_DEVICE_SIZE_BUILD_DIR="$root/build/device" \
+    -DUPLOAD_DEVICE_MULTICALL_SIZE_BUILD_DIR="$root/build/device-multicall" \
     -DUPLOAD_TARGET_DIR="$root/build/test/target" >/dev/null
 cmake --build build/test -j "$jobs"
 run_ctest build/test

@@ -1,10 +1,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stddef.h>
 #include <stdio.h>   // rename; nothing of the buffered streams
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "upload.h"
@@ -13,9 +15,48 @@ enum { OPEN_ATTEMPTS = 16, IN_PLACE = 1 };
 
 static const char SIDE_SUFFIX[] = ".new";
 
-static bool same_file(const struct stat &a, const struct stat &b)
+// What the checks below need to know of a file, as the kernel's statx call
+// fills it, the same on every architecture. The C library's stat family
+// would fill a whole struct stat: musl's tries statx and converts, 800
+// bytes of the device program. statx is in Linux from 4.11 on.
+struct file_status {
+    uint32_t mask, blksize;
+    uint64_t attributes;
+    uint32_t nlink, uid, gid;
+    uint16_t mode, spare;
+    uint64_t ino, size, blocks, attributes_mask;
+    uint64_t times[8];  // access, birth, change, modification
+    uint32_t rdev_major, rdev_minor, dev_major, dev_minor;
+    uint64_t reserved[14];
+};
+static_assert(sizeof(file_status) == 256);
+
+enum : unsigned { BASIC_STATS = 0x7ff };   // type, mode, links, inode, size, ...
+#ifdef STATX_BASIC_STATS
+// Where the C library declares the call too, its layout must be ours.
+static_assert(offsetof(file_status, nlink) == offsetof(struct statx, stx_nlink) &&
+              offsetof(file_status, mode) == offsetof(struct statx, stx_mode) &&
+              offsetof(file_status, ino) == offsetof(struct statx, stx_ino) &&
+              offsetof(file_status, size) == offsetof(struct statx, stx_size) &&
+              offsetof(file_status, dev_major) == offsetof(struct statx, stx_dev_major) &&
+              offsetof(file_status, dev_minor) == offsetof(struct statx, stx_dev_minor) &&
+              STATX_BASIC_STATS == BASIC_STATS);
+#endif
+
+// The file at the path, or the link itself when follow is false.
+static bool status_at(const char *path, bool follow, file_status &st)
 {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return syscall(SYS_statx, AT_FDCWD, path, follow ? 0 : AT_SYMLINK_NOFOLLOW, BASIC_STATS, &st) == 0;
+}
+
+static bool status_of(int fd, file_status &st)
+{
+    return syscall(SYS_statx, fd, "", AT_EMPTY_PATH, BASIC_STATS, &st) == 0;
+}
+
+static bool same_file(const file_status &a, const file_status &b)
+{
+    return a.dev_major == b.dev_major && a.dev_minor == b.dev_minor && a.ino == b.ino;
 }
 
 // Opens the file without truncating it, locked against other uploads to the
@@ -34,18 +75,20 @@ static int open_locked(const char *path, int flags)
         if (fd < 0)
             return -1;
         // Before any byte is written: a private key must never be readable
-        // by others, not even during the copy.
-        fchmod(fd, static_cast<mode_t>(upload_state.target_mode));
+        // by others, not even during the copy. The system call itself: the
+        // descriptor is never an O_PATH one, for which musl's fchmod would
+        // bring a /proc/self/fd fallback along.
+        syscall(SYS_fchmod, fd, static_cast<mode_t>(upload_state.target_mode));
         flock(fd, LOCK_EX);
-        struct stat held, named;
-        bool held_ok = fstat(fd, &held) == 0;
-        bool at_path = held_ok && stat(path, &named) == 0 && same_file(held, named);
+        file_status held, named;
+        bool held_ok = status_of(fd, held);
+        bool at_path = held_ok && status_at(path, true, named) && same_file(held, named);
         if (at_path && ftruncate(fd, 0) == 0)
             return fd;
         // A failed upload never leaves a file that was not there. Only an
         // empty one is ours: another upload may have filled it before we
         // got the lock.
-        if (made && held_ok && held.st_size == 0 && lstat(path, &named) == 0 && same_file(held, named))
+        if (made && held_ok && held.size == 0 && status_at(path, false, named) && same_file(held, named))
             unlink(path);
         close(fd);
         if (at_path)
@@ -82,10 +125,10 @@ static int io_failed(int fd)
 // stay refused.
 static bool target_may_be_renamed_over()
 {
-    struct stat st;
-    if (lstat(upload_state.target_path, &st) != 0)
+    file_status st;
+    if (!status_at(upload_state.target_path, false, st))
         return errno == ENOENT;
-    return S_ISREG(st.st_mode) && st.st_nlink == 1 && access(upload_state.target_path, W_OK) == 0;
+    return S_ISREG(st.mode) && st.nlink == 1 && access(upload_state.target_path, W_OK) == 0;
 }
 
 // The side file's name is fixed per target and hidden, so that a leftover of

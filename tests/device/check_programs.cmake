@@ -6,8 +6,8 @@
 #   CHECK=install  `cmake --install` with DESTDIR puts exactly these programs,
 #                  executable, into PREFIX/CGI_DIR of a staging tree
 #   CHECK=usage    the multi-call program started under any other name
-#                  answers nothing, writes nothing to TARGET_DIR, prints one
-#                  usage line naming every program and exits 2
+#                  answers nothing, writes nothing to TARGET_DIR, prints the
+#                  one usage line naming every program and exits 2
 # BIN_DIR holds the programs, PROGRAMS lists their names (';' as '|');
 # MULTICALL names the one program they link to, if they are links.
 
@@ -168,6 +168,11 @@ if(CHECK STREQUAL "usage")
                 fail("started as ${name}: the usage line does not name ${program}")
             endif()
         endforeach()
+        # Word for word, in the order of the table it is made from.
+        list(JOIN PROGRAMS " " names)
+        if(NOT err STREQUAL "usage: start as one of: ${names}\n")
+            fail("started as ${name}: \"${err}\" is not the usage line")
+        endif()
     endforeach()
     target_files(after)
     if(NOT before STREQUAL after)
