@@ -7,10 +7,10 @@
 #   programs   each program answers 0 with the login and the server 401
 #              without; bytes and mode read back after a reboot
 #   power-cut  power cut as soon as answer 0 arrives; after the journal is
-#              replayed the key is exactly the uploaded bytes
+#              replayed the key is exactly the uploaded bytes, nothing beside it
 #   limits     a 60 MiB CA bundle: -7004 with 128 MiB of RAM (the /tmp
 #              tmpfs cannot hold the spool), 0 with 256 MiB; /etc that
-#              fills during the copy answers -7004
+#              fills during the copy answers -7004 and keeps the previous key
 set -uo pipefail
 case_name=$1
 work=$(realpath -m "$3")
@@ -64,6 +64,8 @@ on_device() {
     device_exec "if [ -f /etc/$1 ]; then echo \$(sha256sum </etc/$1 | cut -d' ' -f1) \$(stat -c %a /etc/$1); else echo missing; fi"
 }
 stored() { echo "$(sha256sum <"$1" | cut -d' ' -f1) 600"; }
+# The files a replacement by rename leaves beside the targets when cut short.
+leftovers() { device_exec 'ls -A /etc | grep "^\.8021x-.*\.new$"'; }
 
 case $case_name in
 programs)
@@ -101,6 +103,7 @@ power-cut)
         boot 256 "$work/disk.img"
         check "trial $trial: after the power cut the key is the uploaded bytes, mode 0600" \
             [ "$(on_device 8021x-priv)" = "$(stored "$key")" ]
+        check "trial $trial: nothing is left beside the key" [ -z "$(leftovers)" ]
     done
     device_poweroff
     ;;
@@ -126,7 +129,8 @@ limits)
     free_kib=$(device_exec 'df -k /etc' | awk 'NR == 2 { print $4 }')
     device_exec "fallocate -l $((free_kib - 2048))k /etc/filler" >/dev/null
     check "/etc fills during the copy: -7004" [ "$(device_upload upload-priv "$work/files/key.pem")" = -7004 ]
-    check "/etc fills during the copy: the partly written key is removed" [ "$(on_device 8021x-priv)" = missing ]
+    check "/etc fills during the copy: the previous key stays, nothing beside it" \
+        [ "$(on_device 8021x-priv) $(leftovers)" = "$(stored "$work/files/small.pem") " ]
     check "/etc fills during the copy: the CA bundle stays" \
         [ "$(on_device 8021x-ca-cert)" = "$(stored "$work/files/bundle.pem")" ]
     device_poweroff
