@@ -8,10 +8,13 @@
 #              without; syslogd logs each answer; bytes and mode read back
 #              after a reboot
 #   power-cut  power cut as soon as answer 0 arrives; after the journal is
-#              replayed the key is exactly the uploaded bytes
+#              replayed the key is exactly the uploaded bytes, nothing beside it
+#   copy-cut   power cuts at many moments of a 7 MiB key's upload, from the
+#              spooling to the answer: the key is the old one or the new one,
+#              at most one leftover beside it, which the next upload clears
 #   limits     a 60 MiB CA bundle: -7004 with 128 MiB of RAM (the /tmp
 #              tmpfs cannot hold the spool), 0 with 256 MiB; /etc that
-#              fills during the copy answers -7004 and keeps the old key
+#              fills during the copy answers -7004 and keeps the previous key
 set -uo pipefail
 case_name=$1
 work=$(realpath -m "$3")
@@ -65,6 +68,24 @@ on_device() {
     device_exec "if [ -f /etc/$1 ]; then echo \$(sha256sum </etc/$1 | cut -d' ' -f1) \$(stat -c %a /etc/$1); else echo missing; fi"
 }
 stored() { echo "$(sha256sum <"$1" | cut -d' ' -f1) 600"; }
+# The files a replacement by rename leaves beside the targets when cut short.
+leftovers() { device_exec 'ls -A /etc | grep "^\.8021x-.*\.new$"'; }
+
+# Cuts the power as soon as the device finds CONDITION (a shell test run on
+# it every 10 ms) true, or the upload in the background (pid UPLOAD) ends;
+# LANDED says which came first.
+cut_when() {
+    local n
+    n=$(date +%s%N)
+    printf 'until %s; do usleep 10000; done; echo "@@""hit-%s"\n' "$1" "$n" >&"$DEVICE_CONSOLE_FD"
+    while ! grep -q "^@@hit-$n" "$DEVICE_CONSOLE" && kill -0 "$UPLOAD" 2>/dev/null; do
+        sleep 0.02
+    done
+    device_cut
+    LANDED="cut when the upload ended"
+    grep -q "^@@hit-$n" "$DEVICE_CONSOLE" && LANDED="cut at the moment"
+    return 0
+}
 
 case $case_name in
 programs)
@@ -108,6 +129,7 @@ power-cut)
         boot 256 "$work/disk.img"
         check "trial $trial: after the power cut the key is the uploaded bytes, mode 0600" \
             [ "$(on_device 8021x-priv)" = "$(stored "$key")" ]
+        check "trial $trial: nothing is left beside the key" [ -z "$(leftovers)" ]
     done
     device_poweroff
     ;;
@@ -134,9 +156,66 @@ limits)
     device_exec "fallocate -l $((free_kib - 2048))k /etc/filler" >/dev/null
     check "/etc fills during the copy: -7004" [ "$(device_upload upload-priv "$work/files/key.pem")" = -7004 ]
     check "/etc fills during the copy: the previous key stays, nothing beside it" \
-        [ "$(on_device 8021x-priv) $(device_exec 'ls -A /etc | grep -c "^\."')" = "$(stored "$work/files/small.pem") 0" ]
+        [ "$(on_device 8021x-priv) $(leftovers)" = "$(stored "$work/files/small.pem") " ]
     check "/etc fills during the copy: the CA bundle stays" \
         [ "$(on_device 8021x-ca-cert)" = "$(stored "$work/files/bundle.pem")" ]
+    device_poweroff
+    ;;
+copy-cut)
+    # Long enough under emulation (about 5 s to spool, 1 s to copy) for the
+    # cuts to land while spooling, while writing the file beside the key,
+    # between its sync and the rename, and after the rename. The journal
+    # commits every few seconds, so a cut during a copy this short finds no
+    # file beside the key; one moment syncs first, as a longer copy meets a
+    # commit, so that a partly written leftover is there for the next upload.
+    big=$work/files/big.pem
+    make_pem "$big" $((7 * MIB))
+    side=/etc/.8021x-priv.new
+    side_size="\$(stat -c %s $side 2>/dev/null || echo -1)"
+    moments=(
+        "spooling, 1 s in:sleep 1"
+        "spooling, 3 s in:sleep 3"
+        "the file beside the key appears:[ $side_size -ge 0 ]"
+        "a third of it written:[ $side_size -ge $(($(stat -c %s "$big") / 3)) ]"
+        "half of it written and committed by the journal:[ $side_size -ge $(($(stat -c %s "$big") / 2)) ] && sync"
+        "all of it written:[ $side_size -ge $(stat -c %s "$big") ]"
+        "the file beside the key renamed over it:[ -e $side ] && { until [ ! -e $side ]; do :; done; }"
+        "answer 0 arrived:false"
+    )
+    device_disk "$work/disk.img" 64
+    boot 256 "$work/disk.img"
+    old=$work/files/old-0.pem
+    make_pem "$old" 2000
+    check "the first key answers 0" [ "$(device_upload upload-priv "$old")" = 0 ]
+    cut=0
+    for moment in "${moments[@]}"; do
+        what=${moment%%:*} condition=${moment#*:}
+        cut=$((cut + 1))
+        device_upload upload-priv "$big" >"$work/answer-$cut" &
+        UPLOAD=$!
+        case $condition in
+        sleep*) $condition && device_cut && LANDED="cut at the moment" ;;
+        *) cut_when "$condition" ;;
+        esac
+        wait "$UPLOAD"
+        boot 256 "$work/disk.img"
+        key=$(on_device 8021x-priv)
+        left=$(leftovers)
+        case $key in
+        "$(stored "$old")") found=old ;;
+        "$(stored "$big")") found=new ;;
+        *) found="neither: $key" ;;
+        esac
+        echo "# cut $cut ($what): $LANDED; answer '$(cat "$work/answer-$cut")', key $found," \
+            "beside it: ${left:-nothing}${left:+ ($(device_exec "stat -c %s /etc/$left") bytes)}"
+        check "cut $cut ($what): the key is the old one or the new one" [ "${found%%:*}" != neither ]
+        check "cut $cut ($what): at most one file left beside the key" [ "$(echo "$left" | grep -c .)" -le 1 ]
+        old=$work/files/old-$cut.pem
+        make_pem "$old" 2000
+        check "cut $cut: the next upload answers 0" [ "$(device_upload upload-priv "$old")" = 0 ]
+        check "cut $cut: and leaves the key and nothing beside it" \
+            [ "$(on_device 8021x-priv) $(leftovers)" = "$(stored "$old") " ]
+    done
     device_poweroff
     ;;
 *)
