@@ -43,19 +43,8 @@ trap 'host_stop' EXIT
 host_start "$kind" "$root/web" "$work/cgi" "$work/host" || exit 1
 echo "# $kind on $HOST_URL (pid $HOST_PID)"
 
-passed=0
-failed=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok - $what"
-    else
-        failed=$((failed + 1))
-        echo "not ok - $what"
-    fi
-}
+# shellcheck source=../check.sh
+source "$root/tests/check.sh"
 
 # Random bytes, led and ended by near-delimiters, so that a piece of a
 # boundary inside the content must not end the part.

@@ -34,19 +34,8 @@ rm -rf "$work"
 mkdir -p "$work/files"
 trap 'device_cut' EXIT
 
-passed=0
-failed=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok - $what"
-    else
-        failed=$((failed + 1))
-        echo "not ok - $what"
-    fi
-}
+# shellcheck source=../check.sh
+source "$root/tests/check.sh"
 
 # PEM-looking text of about SIZE bytes.
 make_pem() {
