@@ -17,12 +17,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=../../hosts/host.sh
 source "$root/hosts/host.sh"
 
-programs=(upload-client-cert upload-client-cert2 upload-ca-cert upload-ca-cert2 upload-priv upload-priv2)
-declare -A target_of=(
-    [upload-client-cert]=8021x-client-cert [upload-client-cert2]=8021x-client-cert2
-    [upload-ca-cert]=8021x-ca-cert [upload-ca-cert2]=8021x-ca-cert2
-    [upload-priv]=8021x-priv [upload-priv2]=8021x-priv2)
-MIB=1048576
+# shellcheck source=../testlib.sh
+source "$root/tests/testlib.sh"
 SMALL_LIMIT=$((8 * MIB))
 LARGE_LIMIT=$((64 * MIB))
 
@@ -43,8 +39,6 @@ trap 'host_stop' EXIT
 host_start "$kind" "$root/web" "$work/cgi" "$work/host" || exit 1
 echo "# $kind on $HOST_URL (pid $HOST_PID)"
 
-# shellcheck source=../check.sh
-source "$root/tests/check.sh"
 
 # Random bytes, led and ended by near-delimiters, so that a piece of a
 # boundary inside the content must not end the part.

@@ -23,19 +23,13 @@ DEVICE_IMAGE=$(realpath -m "$2")
 # shellcheck source=../../device/device.sh
 source "$root/device/device.sh"
 
-programs=(upload-client-cert upload-client-cert2 upload-ca-cert upload-ca-cert2 upload-priv upload-priv2)
-declare -A target_of=(
-    [upload-client-cert]=8021x-client-cert [upload-client-cert2]=8021x-client-cert2
-    [upload-ca-cert]=8021x-ca-cert [upload-ca-cert2]=8021x-ca-cert2
-    [upload-priv]=8021x-priv [upload-priv2]=8021x-priv2)
-MIB=1048576
+# shellcheck source=../testlib.sh
+source "$root/tests/testlib.sh"
 
 rm -rf "$work"
 mkdir -p "$work/files"
 trap 'device_cut' EXIT
 
-# shellcheck source=../check.sh
-source "$root/tests/check.sh"
 
 # PEM-looking text of about SIZE bytes.
 make_pem() {
