@@ -171,6 +171,13 @@ upload_outcome run_upload(const upload_run &run)
         }
         return false;
     };
+    // A loaded machine (valgrind, say) may let the program on between the
+    // look at its state and the look at /tmp: a name counts only when it is
+    // still there at a second wait for input.
+    auto look_while_waiting = [&]() {
+        if (waiting_for_input() && !spool_names().empty() && (usleep(2000), waiting_for_input()))
+            look_at_tmp();
+    };
     // A piece goes in only when the program has taken the one before, so
     // that every read it makes ends where a piece ends.
     for (size_t p = 0; p < run.pieces.size(); ++p) {
@@ -184,8 +191,7 @@ upload_outcome run_upload(const upload_run &run)
         }
         while (pending(in[1]) > 0 && !poll_exit() && now_ms() < deadline)
             usleep(200);
-        if (waiting_for_input())
-            look_at_tmp();
+        look_while_waiting();
         if (exited || now_ms() >= deadline)
             break;
     }
