@@ -113,11 +113,11 @@ def main():
 
     # One failing system call of every kind, on a real upload.
     _, ct, body = next(b for b in bodies if b[0] == "curl-client-cert")
-    for fault in range(1, 14):
+    for fault in range(1, 17):
         for at in (0, 1):
             write("request_fuzz", "seed-fault-%d-at-%d" % (fault, at), request_seed(body, ct, fault=fault, at=at))
     # The same where the file beside the target is refused: the commit in place.
-    for fault in range(0, 14):
+    for fault in range(0, 17):
         write("request_fuzz", "seed-in-place-fault-%d" % fault,
               request_seed(body, ct, flags=1 | 2 | 4 | 8 | 16, fault=fault))
 

@@ -21,6 +21,7 @@
 #include <stdarg.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,6 +67,9 @@ enum fault_kind : uint8_t {
     FAULT_FSTAT,
     FAULT_FLOCK,
     FAULT_RENAME,
+    FAULT_SENDFILE_ERROR,
+    FAULT_SENDFILE_SHORT,
+    FAULT_SENDFILE_REFUSED,   // EINVAL, as a file system without the kernel copy
     FAULT_KINDS
 };
 
@@ -126,6 +130,7 @@ int __real_stat(const char *, struct stat *);
 int __real_fstat(int, struct stat *);
 int __real_flock(int, int);
 int __real_rename(const char *, const char *);
+ssize_t __real_sendfile(int, int, off_t *, size_t);
 int __real_close(int);
 int __real_socket(int, int, int);
 int __real__Z11send_resultbi(bool, int);
@@ -266,6 +271,30 @@ int __wrap_rename(const char *from, const char *to)
         return -1;
     }
     return __real_rename(from, to);
+}
+
+// Short: half of what is left in the spool, so that the copy must go on.
+ssize_t __wrap_sendfile(int out, int in, off_t *offset, size_t count)
+{
+    bool shorten = strike(FAULT_SENDFILE_SHORT, out);
+    bool error = strike(FAULT_SENDFILE_ERROR, out);
+    bool refused = strike(FAULT_SENDFILE_REFUSED, out);
+    if (error || refused) {
+        errno = error ? EIO : EINVAL;
+        return -1;
+    }
+    if (shorten) {
+        struct stat st;
+        off_t at = __real_lseek(in, 0, SEEK_CUR);
+        size_t left = offset == nullptr && at >= 0 && __real_fstat(in, &st) == 0 && st.st_size > at
+                          ? static_cast<size_t>(st.st_size - at)
+                          : 0;
+        if (left > 1)
+            count = std::min(count, left / 2);
+        else
+            run.fired = false;
+    }
+    return __real_sendfile(out, in, offset, count);
 }
 
 int __wrap_socket(int domain, int type, int protocol)
@@ -581,7 +610,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                   run.fault == FAULT_READ_ERROR || run.fault == FAULT_OPEN ||
                                   run.fault == FAULT_MKSTEMP || run.fault == FAULT_FSYNC ||
                                   run.fault == FAULT_LSEEK || run.fault == FAULT_FTRUNCATE ||
-                                  run.fault == FAULT_RENAME);
+                                  run.fault == FAULT_RENAME || run.fault == FAULT_SENDFILE_ERROR ||
+                                  (run.fault == FAULT_SENDFILE_REFUSED && run.fault_at != 0));
     const bool stdin_fault = run.fired && run.fired_fd == 0;
     if (refusal != 0) {
         if (code != refusal && !stdout_broken)
@@ -603,7 +633,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // Faults that change nothing the program can tell: the exact answer.
         const bool neutral = !run.fired || run.fired_beside || run.fault == FAULT_READ_SHORT || run.fault == FAULT_STAT ||
                              run.fault == FAULT_FSTAT || run.fault == FAULT_FLOCK ||
-                             (run.fault == FAULT_WRITE_SHORT && run.fired_fd == 1);
+                             (run.fault == FAULT_WRITE_SHORT && run.fired_fd == 1) ||
+                             run.fault == FAULT_SENDFILE_SHORT ||
+                             // refused before any byte moved: read and write take over
+                             (run.fault == FAULT_SENDFILE_REFUSED && run.fault_at == 0);
         if (neutral) {
             expectation e = expected_answer(delimiter, body.substr(0, static_cast<size_t>(expected)));
             if (code != e.code)

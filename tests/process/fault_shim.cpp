@@ -1,5 +1,6 @@
 // Preloaded into a host build of a program to make the system calls that no
-// real file system will fail on demand fail: reading the spool back, syncing
+// real file system will fail on demand fail: reading the spool back (or
+// refusing to copy it in the kernel), syncing
 // the target or its directory, renaming, truncating, creating the side file.
 // It also records the mode of the file written at its first write, and sets
 // the clock to any date.
@@ -110,7 +111,8 @@ extern "C" int open(const char *path, int flags, ...)
     return real(path, flags, mode);
 }
 
-extern "C" ssize_t write(int fd, const void *buf, size_t count)
+// Records the mode of the target at the first byte written into it.
+static void record_mode(int fd)
 {
     static auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
     static bool recorded;
@@ -124,7 +126,26 @@ extern "C" ssize_t write(int fd, const void *buf, size_t count)
         real(out, mode, static_cast<size_t>(n));
         close(out);
     }
+}
+
+extern "C" ssize_t write(int fd, const void *buf, size_t count)
+{
+    static auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
+    record_mode(fd);
     return real(fd, buf, count);
+}
+
+// The copy to the target reads the spool inside the kernel. sendfile_einval:
+// as a file system that cannot take a file from the kernel answers.
+extern "C" ssize_t sendfile(int out, int in, off_t *offset, size_t count)
+{
+    static auto real = next<ssize_t (*)(int, int, off_t *, size_t)>("sendfile");
+    if ((in > 2 && fault("spool_read") && names(in, "/tmp/nubo-upload.")) || fault("sendfile_einval")) {
+        errno = fault("sendfile_einval") ? EINVAL : EIO;
+        return -1;
+    }
+    record_mode(out);
+    return real(out, in, offset, count);
 }
 
 extern "C" int clock_gettime(clockid_t clock, struct timespec *now)
