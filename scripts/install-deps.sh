@@ -33,3 +33,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 fi
+# The browser tests' npm packages, here and not in each test: those tests
+# run side by side, and two installs into one folder break each other.
+browser=$(cd "$(dirname "$0")/../tests/e2e/browser" && pwd)
+if [ ! -e "$browser/node_modules/.package-lock.json" ] ||
+    [ "$browser/package-lock.json" -nt "$browser/node_modules/.package-lock.json" ]; then
+    (cd "$browser" && npm ci --no-audit --no-fund --loglevel=error)
+fi

@@ -15,6 +15,8 @@ root=$(cd "$here/../../.." && pwd)
 source "$root/hosts/host.sh"
 
 cd "$here"
+# scripts/install-deps.sh installs these before the tests run side by side;
+# this is for a run by hand.
 if [ ! -e node_modules/.package-lock.json ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
     npm ci --no-audit --no-fund --loglevel=error
 fi
