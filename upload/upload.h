@@ -27,7 +27,11 @@ enum { KIND_NONE = 0, KIND_SESSION = 1, KIND_FILE = 2 };
 extern const char *const part_kind_names[3];
 
 // Fixed per deliverable at build time.
-struct target_profile { const char *name; const char *path; uint32_t limit; };
+struct target_profile {
+    const char *name;   // the deliverable's, as the log names it
+    const char *path;
+    uint32_t limit;     // largest accepted CONTENT_LENGTH
+};
 // The profile this process serves; the multi-call program fills it in at
 // start from the name it was started under.
 extern target_profile upload_profile;
