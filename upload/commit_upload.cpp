@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "file_identity.h"
 #include "upload.h"
 
 enum { OPEN_ATTEMPTS = 16, IN_PLACE = 1 };
@@ -18,50 +19,6 @@ enum { OPEN_ATTEMPTS = 16, IN_PLACE = 1 };
 constexpr size_t COPY_CHUNK = 1 << 30;
 
 static const char SIDE_SUFFIX[] = ".new";
-
-// What the checks below need to know of a file, as the kernel's statx call
-// fills it, the same on every architecture. The C library's stat family
-// would fill a whole struct stat: musl's tries statx and converts, 800
-// bytes of the device program. statx is in Linux from 4.11 on.
-struct file_status {
-    uint32_t mask, blksize;
-    uint64_t attributes;
-    uint32_t nlink, uid, gid;
-    uint16_t mode, spare;
-    uint64_t ino, size, blocks, attributes_mask;
-    uint64_t times[8];  // access, birth, change, modification
-    uint32_t rdev_major, rdev_minor, dev_major, dev_minor;
-    uint64_t reserved[14];
-};
-static_assert(sizeof(file_status) == 256);
-
-enum : unsigned { BASIC_STATS = 0x7ff };   // type, mode, links, inode, size, ...
-#ifdef STATX_BASIC_STATS
-// Where the C library declares the call too, its layout must be ours.
-static_assert(offsetof(file_status, nlink) == offsetof(struct statx, stx_nlink) &&
-              offsetof(file_status, mode) == offsetof(struct statx, stx_mode) &&
-              offsetof(file_status, ino) == offsetof(struct statx, stx_ino) &&
-              offsetof(file_status, size) == offsetof(struct statx, stx_size) &&
-              offsetof(file_status, dev_major) == offsetof(struct statx, stx_dev_major) &&
-              offsetof(file_status, dev_minor) == offsetof(struct statx, stx_dev_minor) &&
-              STATX_BASIC_STATS == BASIC_STATS);
-#endif
-
-// The file at the path, or the link itself when follow is false.
-static bool status_at(const char *path, bool follow, file_status &st)
-{
-    return syscall(SYS_statx, AT_FDCWD, path, follow ? 0 : AT_SYMLINK_NOFOLLOW, BASIC_STATS, &st) == 0;
-}
-
-static bool status_of(int fd, file_status &st)
-{
-    return syscall(SYS_statx, fd, "", AT_EMPTY_PATH, BASIC_STATS, &st) == 0;
-}
-
-static bool same_file(const file_status &a, const file_status &b)
-{
-    return a.dev_major == b.dev_major && a.dev_minor == b.dev_minor && a.ino == b.ino;
-}
 
 // Opens the file without truncating it, locked against other uploads to the
 // same path, and returns it empty once it is known to still be the file at
