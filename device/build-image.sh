@@ -41,6 +41,11 @@ cmake -S "$root" -B "$root/build/device" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null
 cmake --build "$root/build/device" -j 2 >/dev/null
 
+# The flash layouts' helper (UBI volumes, the sendfile probe), device only.
+cmake -S "$root/device/tools" -B "$root/build/device-tools" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null
+cmake --build "$root/build/device-tools" -j 2 >/dev/null
+
 rootfs=$out/rootfs
 rm -rf "$rootfs"
 mkdir -p "$rootfs"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,etc,run,var/log,lib/device,www}
@@ -50,6 +55,7 @@ cp "$busybox_dir/bin/busybox" "$rootfs/bin/busybox"
 install -m 0755 "$root/device/init" "$rootfs/init"
 install -m 0644 "$root/device/inittab" "$rootfs/etc/inittab"
 install -m 0755 "$root/device/rcS" "$root/device/stop" "$root/device/bench" "$rootfs/lib/device/"
+install -m 0755 "$root/device/etc-layout" "$root/build/device-tools/flashtool" "$rootfs/lib/device/"
 install -m 0600 "$root/device/httpd.conf" "$rootfs/lib/device/httpd.conf"
 
 # Only the modules for the virtio disk and network and for ext4, with the
@@ -57,6 +63,14 @@ install -m 0600 "$root/device/httpd.conf" "$rootfs/lib/device/httpd.conf"
 modules=$rootfs/lib/modules/$version
 for m in drivers/virtio/virtio_mmio net/core/failover drivers/net/net_failover drivers/net/virtio_net \
     drivers/block/virtio_blk lib/crc16 fs/mbcache fs/jbd2/jbd2 crypto/crc32c_generic fs/ext4/ext4; do
+    mkdir -p "$modules/kernel/$(dirname "$m")"
+    cp "$kernel_dir/lib/modules/$version/kernel/$m.ko" "$modules/kernel/$m.ko"
+done
+# /etc on flash (device/etc-layout): the simulated NAND, UBI and UBIFS with
+# the compressors it sets up when it loads, JFFS2, and squashfs below an
+# overlay.
+for m in drivers/mtd/nand/raw/nandsim drivers/mtd/ubi/ubi fs/ubifs/ubifs lib/zstd/zstd_compress crypto/zstd \
+    crypto/deflate fs/jffs2/jffs2 fs/squashfs/squashfs fs/overlayfs/overlay; do
     mkdir -p "$modules/kernel/$(dirname "$m")"
     cp "$kernel_dir/lib/modules/$version/kernel/$m.ko" "$modules/kernel/$m.ko"
 done

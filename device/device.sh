@@ -2,9 +2,14 @@
 # Source it, then:
 #   device_disk PATH MIB
 #       A fresh ext4 disk image of that size, the device's /etc.
+#   device_rom PATH
+#       A read-only squashfs image for the overlay layout: a factory /etc
+#       with a default for each key, 8021x-ca-cert2 a symbolic link to
+#       /etc/certs/ca2.pem; its files are also left in PATH.files/.
 #   device_boot RUN_DIR DISK [RAM_MIB [TASK]]
 #       Starts qemu as a child of the calling shell: one core, RAM_MIB
-#       (default 256) of RAM, DISK as /etc, the device's port 80 forwarded
+#       (default 256) of RAM, DISK as /etc (for the layout ext4; the
+#       squashfs image for overlay; "-" for none), the device's port 80 forwarded
 #       to a free port of 127.0.0.1. Sets DEVICE_PID, DEVICE_PORT,
 #       DEVICE_URL and DEVICE_CONSOLE (the console's output, a file in
 #       RUN_DIR). TASK goes to the kernel command line as upload_task=TASK
@@ -30,12 +35,16 @@
 # files back with device_exec.
 # DEVICE_IMAGE is the folder with vmlinuz and initramfs.cpio.gz (default
 # build/device-image). DEVICE_USER and DEVICE_PASSWORD are the login.
+# DEVICE_ETC is the layout of /etc (device/etc-layout): ext4 (the default),
+# ubifs, jffs2 or overlay. The flash of the last three lives in the
+# device's RAM: a reboot finds it empty.
 # All work under set -e.
 
 device_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DEVICE_IMAGE=${DEVICE_IMAGE:-$device_root/build/device-image}
 DEVICE_USER=admin
 DEVICE_PASSWORD=nubo-device
+DEVICE_ETC=${DEVICE_ETC:-ext4}
 DEVICE_PID=
 DEVICE_CONSOLE_FD=
 
@@ -56,8 +65,21 @@ device_disk() {
     mkfs.ext4 -q -F -m 0 -L etc "$1"
 }
 
+device_rom() {
+    local files=$1.files
+    rm -rf "$files" "$1"
+    mkdir -p "$files/certs"
+    for name in 8021x-client-cert 8021x-client-cert2 8021x-ca-cert 8021x-priv 8021x-priv2 certs/ca2.pem; do
+        printf -- '-----BEGIN CERTIFICATE-----\nfactory default %s\n-----END CERTIFICATE-----\n' "$name" >"$files/$name"
+    done
+    ln -s /etc/certs/ca2.pem "$files/8021x-ca-cert2"
+    chmod 0600 "$files"/8021x-* "$files/certs/ca2.pem"
+    mksquashfs "$files" "$1" -quiet -no-progress -all-root >/dev/null
+}
+
 device_boot() {
-    local run=$1 disk=$2 ram=${3:-256} task=${4:-} attempt port
+    local run=$1 disk=$2 ram=${3:-256} task=${4:-} attempt port drive=()
+    [ "$disk" = - ] || drive=(-drive "file=$disk,format=raw,if=none,id=etc" -device virtio-blk-device,drive=etc)
     mkdir -p "$run"
     DEVICE_CONSOLE=$run/console.log
     # The console's input: a pipe this shell holds open at both ends, so
@@ -73,8 +95,8 @@ device_boot() {
         # in place, so $! is qemu's pid.)
         setsid qemu-system-arm -M virt -cpu cortex-a15 -smp 1 -m "$ram" \
             -kernel "$DEVICE_IMAGE/vmlinuz" -initrd "$DEVICE_IMAGE/initramfs.cpio.gz" \
-            -append "console=ttyAMA0 quiet${task:+ upload_task=$task}" \
-            -drive "file=$disk,format=raw,if=none,id=etc" -device virtio-blk-device,drive=etc \
+            -append "console=ttyAMA0 quiet upload_etc=$DEVICE_ETC${task:+ upload_task=$task}" \
+            "${drive[@]}" \
             -netdev "user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:$port-:80" \
             -device virtio-net-device,netdev=net \
             -display none -monitor none -serial stdio -no-reboot \
