@@ -4,12 +4,20 @@
 # "device" boots the emulated device instead, which serves them with its
 # own busybox httpd behind a login and writes its own /etc (a disk image
 # kept in build/device-run); DEVICE_RAM_MIB=128 boots it with less RAM.
+# --etc=LAYOUT puts the device's /etc on ext4 (the default), ubifs, jffs2 or
+# overlay (device/etc-layout); the flash layouts start empty at each boot.
 #
-#   scripts/run.sh [lighttpd | lighttpd-stream | busybox | device]
+#   scripts/run.sh [lighttpd | lighttpd-stream | busybox | device [--etc=LAYOUT]]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 kind=${1:-lighttpd}
+etc=ext4
+case ${2:-} in
+--etc=ext4 | --etc=ubifs | --etc=jffs2 | --etc=overlay) etc=${2#--etc=} ;;
+'') ;;
+*) echo "usage: scripts/run.sh device [--etc=ext4|ubifs|jffs2|overlay]" >&2 && exit 2 ;;
+esac
 scripts/install-deps.sh
 
 if [ "$kind" = device ]; then
@@ -18,10 +26,17 @@ if [ "$kind" = device ]; then
     # shellcheck source=../device/device.sh
     source device/device.sh
     # The disk is the device's /etc; it stays from one run to the next.
-    [ -f "$run/disk.img" ] || device_disk "$run/disk.img" 128
+    # The overlay's disk is the read-only factory image instead.
+    DEVICE_ETC=$etc
+    disk=$run/disk.img
+    case $etc in
+    ext4) [ -f "$disk" ] || device_disk "$disk" 128 ;;
+    overlay) disk=$run/rom.squashfs && device_rom "$disk" ;;
+    *) disk=- ;;
+    esac
     trap 'trap "" INT TERM; echo; echo "powering off"; device_poweroff; exit 0' INT TERM
     trap 'device_cut' EXIT
-    device_boot "$run" "$run/disk.img" "${DEVICE_RAM_MIB:-256}"
+    device_boot "$run" "$disk" "${DEVICE_RAM_MIB:-256}"
     device_wait_ready
     sample="$run/sample.pem"
     printf -- '-----BEGIN CERTIFICATE-----\nZGVtbw==\n-----END CERTIFICATE-----\n' >"$sample"
@@ -30,7 +45,8 @@ if [ "$kind" = device ]; then
 The upload page:  $DEVICE_URL
 login: $DEVICE_USER $DEVICE_PASSWORD
 Console output:   $DEVICE_CONSOLE
-Disk (/etc):      $run/disk.img
+/etc: $etc
+Disk:             $([ "$disk" = - ] && echo "none; the NAND lives in the device's RAM" || echo "$disk")
 
 Try it from another terminal:
 
