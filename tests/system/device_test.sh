@@ -15,6 +15,10 @@
 #   limits     a 60 MiB CA bundle: -7004 with 128 MiB of RAM (the /tmp
 #              tmpfs cannot hold the spool), 0 with 256 MiB; /etc that
 #              fills during the copy answers -7004 and keeps the previous key
+#   flash-LAYOUT  /etc on ext4, ubifs, jffs2 or overlay (device/etc-layout):
+#              the programs, a full /etc, whether sendfile reaches it, the
+#              overlay's copy-up and, on UBI, a power cut at every header
+#              write of an upload
 set -uo pipefail
 case_name=$1
 work=$(realpath -m "$3")
@@ -68,6 +72,127 @@ cut_when() {
     LANDED="cut when the upload ended"
     grep -q "^@@hit-$n" "$DEVICE_CONSOLE" && LANDED="cut at the moment"
     return 0
+}
+
+# The layouts of /etc (device/etc-layout) and what each is expected to do:
+# whether the kernel takes sendfile into it or the programs copy in blocks,
+# whether it lies on UBI, whose power cuts the kernel can emulate, and
+# whether it compresses.
+declare -A flash_sendfile=([ext4]=sendfile [ubifs]=sendfile [jffs2]=sendfile [overlay]=sendfile)
+declare -A flash_on_ubi=([ext4]=no [ubifs]=yes [jffs2]=no [overlay]=yes)
+# The overlay's upper layer compresses as ubifs does; measured there.
+declare -A flash_compresses=([ext4]=no [ubifs]=yes [jffs2]=yes [overlay]=no)
+
+# /etc back as after a power-off: a reboot for the disk, which outlives it;
+# unmount, detach, attach and mount for the NAND, which lives in the RAM.
+flash_remount() {
+    if [ "$DEVICE_ETC" = ext4 ]; then
+        device_poweroff && boot 256 "$flash_disk"
+    else
+        device_exec '/lib/device/etc-layout remount >/dev/null 2>&1' >/dev/null
+    fi
+}
+
+# Shell functions on the device for the power cuts, one to a console line
+# (busybox's shell reads at most 1024 bytes a line): the trials run there,
+# one console command each, since every round trip costs emulated time.
+#   trial N   cuts at the Nth UBI header write from now on, uploads /tmp/new
+#             over /tmp/old, brings /etc back, then uploads a fresh /tmp/old
+flash_device_functions='post() { REQUEST_METHOD=POST CONTENT_TYPE="multipart/form-data; boundary=b0" CONTENT_LENGTH=$(wc -c <$1.body) /www/cgi-bin/upload-priv <$1.body | grep -o "errcode.: -*[0-9]*" | grep -o -- "-*[0-9]*$"; }
+body() { { printf -- "--b0\r\nContent-Disposition: form-data; name=\"filedata\"; filename=\"k\"\r\n\r\n"; cat $1; printf -- "\r\n--b0--\r\n"; } >$1.body; }
+sum() { sha256sum <$1 | cut -d" " -f1; }
+keyis() { k=$(sum /etc/8021x-priv 2>/dev/null); for f in "$@"; do [ "$k" = "$(sum $f)" ] && echo ${f##*/} && return; done; echo neither; }
+beside() { ls -A /etc | grep -c "^\.8021x-priv\.new$"; }
+cut_at() { d=/sys/kernel/debug/ubi/ubi0; echo $1 >$d/tst_emulate_power_cut_min; echo $1 >$d/tst_emulate_power_cut_max; echo 3 >$d/tst_emulate_power_cut; dmesg -c >/dev/null; }
+trial() { cut_at $1; a=$(post /tmp/new); /lib/device/etc-layout remount >/dev/null 2>&1; c=no; dmesg | grep -qi -e "power cut" -e "read-only mode" && c=yes; echo "answer=${a:-none} cut=$c key=$(keyis /tmp/old /tmp/new) beside=$(beside)"; head -c 2000 /dev/urandom >/tmp/old; body /tmp/old; echo "next=$(post /tmp/old) key=$(keyis /tmp/old) beside=$(beside)"; }'
+
+flash_case() {
+    local layout=$1 p how free_kib fill_kib what n line lines answer cut key beside cuts=0 upper=/overlay/upper
+    [ -n "${flash_sendfile[$layout]:-}" ] || { echo "device_test.sh: unknown layout '$layout'" >&2; exit 2; }
+    DEVICE_ETC=$layout
+    case $layout in
+    ext4) flash_disk=$work/disk.img && device_disk "$flash_disk" 32 ;;
+    overlay) flash_disk=$work/rom.squashfs && device_rom "$flash_disk" ;;
+    *) flash_disk=- ;;
+    esac
+    [ "$flash_disk" = - ] || rom_sum=$(sha256sum <"$flash_disk")
+    boot 256 "$flash_disk"
+    check "$layout: /etc is mounted as $layout" \
+        [ "$(device_exec "awk '\$2 == \"/etc\" { print \$3 }' /proc/mounts")" = "$layout" ]
+    [ "$layout" != overlay ] ||
+        check "overlay: the factory key shows through from the image" \
+            [ "$(on_device 8021x-priv)" = "$(stored "$flash_disk.files/8021x-priv")" ]
+
+    for p in "${programs[@]}"; do
+        make_pem "$work/files/$p.pem" 3000
+        check "$layout: $p answers 0" [ "$(device_upload "$p" "$work/files/$p.pem")" = 0 ]
+    done
+    flash_remount
+    for p in "${programs[@]}"; do
+        check "$layout: $p: bytes and mode 0600 after /etc was unmounted and mounted" \
+            [ "$(on_device "${target_of[$p]}")" = "$(stored "$work/files/$p.pem")" ]
+    done
+
+    if [ "$layout" = overlay ]; then
+        check "overlay: the key that was only in the image is a file of the upper layer now" \
+            [ "$(device_exec "[ -f $upper/8021x-priv ] && [ ! -L $upper/8021x-priv ] && sha256sum <$upper/8021x-priv")" = "$(sha256sum <"$work/files/upload-priv.pem")" ]
+        check "overlay: the key that links into another directory is still that link" \
+            [ "$(device_exec 'readlink /etc/8021x-ca-cert2')" = /etc/certs/ca2.pem ]
+        check "overlay: the file it links to holds the new key, copied up" \
+            [ "$(device_exec "sha256sum <$upper/certs/ca2.pem")" = "$(sha256sum <"$work/files/upload-ca-cert2.pem")" ]
+        check "overlay: the image below still holds every factory file" \
+            [ "$(device_exec 'cd /rom && find . -type f | sort | xargs sha256sum')" = "$(cd "$flash_disk.files" && find . -type f | LC_ALL=C sort | xargs sha256sum)" ]
+    fi
+
+    device_exec 'head -c 1048576 /dev/urandom >/tmp/probe' >/dev/null
+    how=$(device_exec '/lib/device/flashtool sendfile /tmp/probe /etc/.probe; rm /tmp/probe')
+    echo "# $layout: a copy from /tmp into /etc: $how"
+    check "$layout: the copy goes by ${flash_sendfile[$layout]}" [ "${how%% *}" = "${flash_sendfile[$layout]}" ]
+
+    # What "free" means here: df's figure, next to how much random bytes
+    # (which no compression shrinks) take before the file system refuses
+    # them, and where it compresses, base64 text (a PEM file's kind).
+    free_kib=$(device_exec 'df -k /etc' | awk 'NR == 2 { print $4 }')
+    fill_kib=$(device_exec 'cat /dev/urandom >/etc/filler 2>/dev/null; sync; echo $(($(stat -c %s /etc/filler) / 1024))')
+    what="random bytes fill it at $fill_kib KiB"
+    if [ "${flash_compresses[$layout]}" = yes ]; then
+        # busybox base64 ignores a failed write and would read on for ever.
+        fill_kib=$(device_exec 'rm /etc/filler; sync; base64 </dev/urandom | head -c 1048576 >/tmp/text; while cat /tmp/text >>/etc/filler 2>/dev/null; do :; done; sync; rm /tmp/text; echo $(($(stat -c %s /etc/filler) / 1024))')
+        what="$what, base64 text at $fill_kib KiB"
+    fi
+    echo "# $layout: df says $free_kib KiB free; $what"
+    # About 2 MiB left, then a 6 MiB key.
+    device_exec "truncate -s $(((fill_kib - 2048) * 1024)) /etc/filler; sync" >/dev/null
+    head -c $((6 * MIB)) /dev/urandom >"$work/files/full.key"
+    check "$layout: /etc fills during the copy: -7004" [ "$(device_upload upload-priv "$work/files/full.key")" = -7004 ]
+    check "$layout: /etc fills during the copy: the previous key stays, nothing beside it" \
+        [ "$(on_device 8021x-priv) $(leftovers)" = "$(stored "$work/files/upload-priv.pem") " ]
+    device_exec 'rm /etc/filler; sync' >/dev/null
+
+    if [ "${flash_on_ubi[$layout]}" = yes ]; then
+        # A cut at the Nth header write UBI makes after the upload starts, for
+        # N = 1, 2, ... until a trial's whole write sequence, the upload and
+        # the unmount after it, ends before the Nth: every such point, from
+        # the first block of the file beside the key to after the answer.
+        while read -r line; do device_exec "$line" >/dev/null; done <<<"$flash_device_functions"
+        device_exec 'head -c 1048576 /dev/urandom >/tmp/new; body /tmp/new; head -c 2000 /dev/urandom >/tmp/old; body /tmp/old; post /tmp/old' >/dev/null
+        for n in $(seq 1 60); do
+            mapfile -t lines < <(device_exec "trial $n")
+            read -r answer cut key beside <<<"${lines[0]:-}"
+            answer=${answer#answer=} cut=${cut#cut=} key=${key#key=} beside=${beside#beside=}
+            echo "# $layout: cut at UBI header write $n: ${lines[*]}"
+            check "$layout cut $n: the key is the old one or the new one" [ "$key" = old -o "$key" = new ]
+            [ "$answer" != 0 ] || check "$layout cut $n: answer 0, so the key is the new one" [ "$key" = new ]
+            check "$layout cut $n: at most one file beside the key" [ "${beside:-9}" -le 1 ]
+            check "$layout cut $n: the next upload answers 0, leaves its key and nothing beside it" \
+                [ "${lines[1]:-}" = "next=0 key=old beside=0" ]
+            [ "$cut" = yes ] || break
+            cuts=$n
+        done
+        check "$layout: the sweep ran past the last write of the upload ($cuts cut points)" [ "$cut" = no -a "$cuts" -gt 5 ]
+    fi
+    device_poweroff
+    [ "$layout" != overlay ] || check "overlay: the image itself was never written" [ "$(sha256sum <"$flash_disk")" = "$rom_sum" ]
 }
 
 case $case_name in
@@ -200,6 +325,9 @@ copy-cut)
             [ "$(on_device 8021x-priv) $(leftovers)" = "$(stored "$old") " ]
     done
     device_poweroff
+    ;;
+flash-*)
+    flash_case "${case_name#flash-}"
     ;;
 *)
     echo "device_test.sh: unknown case '$case_name'" >&2
