@@ -72,8 +72,8 @@ device_rom() {
     for name in 8021x-client-cert 8021x-client-cert2 8021x-ca-cert 8021x-priv 8021x-priv2 certs/ca2.pem; do
         printf -- '-----BEGIN CERTIFICATE-----\nfactory default %s\n-----END CERTIFICATE-----\n' "$name" >"$files/$name"
     done
-    ln -s /etc/certs/ca2.pem "$files/8021x-ca-cert2"
     chmod 0600 "$files"/8021x-* "$files/certs/ca2.pem"
+    ln -s /etc/certs/ca2.pem "$files/8021x-ca-cert2"
     mksquashfs "$files" "$1" -quiet -no-progress -all-root >/dev/null
 }
 

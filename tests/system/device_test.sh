@@ -50,9 +50,10 @@ boot() {
 }
 boots=0
 
-# "SHA256 MODE" of a file in /etc as the device reads it; "missing" if none.
+# "SHA256 MODE" of a file in /etc as the device reads it (through a
+# symbolic link); "missing" if none.
 on_device() {
-    device_exec "if [ -f /etc/$1 ]; then echo \$(sha256sum </etc/$1 | cut -d' ' -f1) \$(stat -c %a /etc/$1); else echo missing; fi"
+    device_exec "if [ -f /etc/$1 ]; then echo \$(sha256sum </etc/$1 | cut -d' ' -f1) \$(stat -L -c %a /etc/$1); else echo missing; fi"
 }
 stored() { echo "$(sha256sum <"$1" | cut -d' ' -f1) 600"; }
 # The files a replacement by rename leaves beside the targets when cut short.
