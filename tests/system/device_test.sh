@@ -81,6 +81,9 @@ cut_when() {
 # whether it compresses.
 declare -A flash_sendfile=([ext4]=sendfile [ubifs]=sendfile [jffs2]=sendfile [overlay]=sendfile)
 declare -A flash_on_ubi=([ext4]=no [ubifs]=yes [jffs2]=no [overlay]=yes)
+# Every UBI header write is cut on ubifs; the overlay writes the same
+# sequence to the same UBIFS, so every other one is cut there.
+declare -A flash_cut_every=([ubifs]=1 [overlay]=2)
 # The overlay's upper layer compresses as ubifs does; measured there.
 declare -A flash_compresses=([ext4]=no [ubifs]=yes [jffs2]=yes [overlay]=no)
 
@@ -154,13 +157,18 @@ flash_case() {
     # (which no compression shrinks) take before the file system refuses
     # them, and where it compresses, base64 text (a PEM file's kind).
     free_kib=$(device_exec 'df -k /etc' | awk 'NR == 2 { print $4 }')
-    fill_kib=$(device_exec 'cat /dev/urandom >/etc/filler 2>/dev/null; sync; echo $(($(stat -c %s /etc/filler) / 1024))')
+    # A MiB repeated until the file system refuses it: the emulated CPU
+    # makes random bytes slowly, and busybox base64 ignores a failed write
+    # and would read on for ever.
+    device_exec 'head -c 1048576 /dev/urandom >/tmp/random; base64 </tmp/random | head -c 1048576 >/tmp/text' >/dev/null
+    flash_fill() { device_exec "rm -f /etc/filler; while cat /tmp/$1 >>/etc/filler 2>/dev/null; do :; done; sync; echo \$((\$(stat -c %s /etc/filler) / 1024))"; }
+    fill_kib=$(flash_fill random)
     what="random bytes fill it at $fill_kib KiB"
     if [ "${flash_compresses[$layout]}" = yes ]; then
-        # busybox base64 ignores a failed write and would read on for ever.
-        fill_kib=$(device_exec 'rm /etc/filler; sync; base64 </dev/urandom | head -c 1048576 >/tmp/text; while cat /tmp/text >>/etc/filler 2>/dev/null; do :; done; sync; rm /tmp/text; echo $(($(stat -c %s /etc/filler) / 1024))')
+        fill_kib=$(flash_fill text)
         what="$what, base64 text at $fill_kib KiB"
     fi
+    device_exec 'rm /tmp/random /tmp/text' >/dev/null
     echo "# $layout: df says $free_kib KiB free; $what"
     # About 2 MiB left, then a 6 MiB key.
     device_exec "truncate -s $(((fill_kib - 2048) * 1024)) /etc/filler; sync" >/dev/null
@@ -172,12 +180,12 @@ flash_case() {
 
     if [ "${flash_on_ubi[$layout]}" = yes ]; then
         # A cut at the Nth header write UBI makes after the upload starts, for
-        # N = 1, 2, ... until a trial's whole write sequence, the upload and
-        # the unmount after it, ends before the Nth: every such point, from
-        # the first block of the file beside the key to after the answer.
+        # N = 1, 2, ... (or 1, 3, ...) until a trial's whole write sequence,
+        # the upload and the unmount after it, ends before the Nth: from the
+        # first block of the file beside the key to after the answer.
         while read -r line; do device_exec "$line" >/dev/null; done <<<"$flash_device_functions"
         device_exec 'head -c 1048576 /dev/urandom >/tmp/new; body /tmp/new; head -c 2000 /dev/urandom >/tmp/old; body /tmp/old; post /tmp/old' >/dev/null
-        for n in $(seq 1 60); do
+        for n in $(seq 1 "${flash_cut_every[$layout]}" 60); do
             mapfile -t lines < <(device_exec "trial $n")
             read -r answer cut key beside <<<"${lines[0]:-}"
             answer=${answer#answer=} cut=${cut#cut=} key=${key#key=} beside=${beside#beside=}
@@ -188,9 +196,9 @@ flash_case() {
             check "$layout cut $n: the next upload answers 0, leaves its key and nothing beside it" \
                 [ "${lines[1]:-}" = "next=0 key=old beside=0" ]
             [ "$cut" = yes ] || break
-            cuts=$n
+            cuts=$((cuts + 1))
         done
-        check "$layout: the sweep ran past the last write of the upload ($cuts cut points)" [ "$cut" = no -a "$cuts" -gt 5 ]
+        check "$layout: the sweep ran past the last write of the upload ($cuts cuts)" [ "$cut" = no -a "$cuts" -gt 5 ]
     fi
     device_poweroff
     [ "$layout" != overlay ] || check "overlay: the image itself was never written" [ "$(sha256sum <"$flash_disk")" = "$rom_sum" ]
