@@ -81,6 +81,7 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
     if (!nobody_can_reach(target_dir()))
         GTEST_SKIP() << "the target directory is out of reach for an unprivileged user here";
     chown(target_path().c_str(), 65534, 65534);
+    const unsigned dir_mode = file_mode(target_dir());
     chmod(target_dir().c_str(), 0555);
     struct stat before, after;
     stat(target_path().c_str(), &before);
@@ -91,14 +92,14 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
     EXPECT_EQ(file_mode(target_path()), 0600u);
     EXPECT_TRUE(stat(target_path().c_str(), &after) == 0 && after.st_ino == before.st_ino) << "not replaced in place";
 
-    chmod(target_dir().c_str(), 0755);
+    chmod(target_dir().c_str(), dir_mode);
     unlink(target_path().c_str());
     chmod(target_dir().c_str(), 0555);
     upload_outcome o = run_upload(run);
     EXPECT_EQ(o.out, response_for(-7004));
     EXPECT_EQ(o.exit_status, 0);
     EXPECT_FALSE(read_file(target_path())) << "a target was created in a directory the user cannot write";
-    chmod(target_dir().c_str(), 0755);
+    chmod(target_dir().c_str(), dir_mode);
 }
 
 // Faults no real file system here can be made to show: a preloaded library
