@@ -149,6 +149,7 @@ TEST_F(RealFaults, WhateverLiesBesideTheTargetIsNeverWrittenThrough)
     // Put there by someone who may write the directory: each is removed and
     // a fresh file of the program's own takes the upload.
     const std::string ca = target_path("8021x-ca-cert");
+    const unsigned dir_mode = file_mode(target_dir());
     const struct {
         const char *name;
         void (*plant)(const std::string &side, const std::string &ca);
@@ -172,6 +173,7 @@ TEST_F(RealFaults, WhateverLiesBesideTheTargetIsNeverWrittenThrough)
             run.run_as_nobody = true;
         }
         EXPECT_EQ(upload(run).out, response_for(0)) << c.name;
+        chmod(target_dir().c_str(), dir_mode);
         struct stat st;
         EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) << c.name;
         EXPECT_EQ(read_file(target_path()), "new key") << c.name;

@@ -88,6 +88,7 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
     if (!nobody_can_reach(target_dir()))
         GTEST_SKIP() << "the target directory is out of reach for an unprivileged user here";
     chown(target_path().c_str(), 65534, 65534);
+    const unsigned dir_mode = file_mode(target_dir());
     chmod(target_dir().c_str(), 0555);
     struct stat before, after;
     stat(target_path().c_str(), &before);
@@ -111,7 +112,7 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
     // A leftover beside the target, which the user can no longer remove,
     // neither stops the replacement nor takes the new key.
     chown(target_path().c_str(), 65534, 65534);
-    chmod(target_dir().c_str(), 0755);
+    chmod(target_dir().c_str(), dir_mode);
     write_file(side_path(), "partial", 0600);
     chown(side_path().c_str(), 65534, 65534);
     chmod(target_dir().c_str(), 0555);
@@ -119,7 +120,7 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
     EXPECT_EQ(read_file(target_path()), "another key");
     EXPECT_EQ(read_file(side_path()), "partial");
 
-    chmod(target_dir().c_str(), 0755);
+    chmod(target_dir().c_str(), dir_mode);
     unlink(side_path().c_str());
     unlink(target_path().c_str());
     chmod(target_dir().c_str(), 0555);
@@ -127,7 +128,7 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
     EXPECT_EQ(o.out, response_for(-7004));
     EXPECT_EQ(o.exit_status, 0);
     EXPECT_FALSE(read_file(target_path())) << "a target was created in a directory the user cannot write";
-    chmod(target_dir().c_str(), 0755);
+    chmod(target_dir().c_str(), dir_mode);
 }
 
 // Faults no real file system here can be made to show: a preloaded library
