@@ -14,6 +14,8 @@ packages+=(clang lld llvm musl-dev:armhf "musl-dev:$(dpkg --print-architecture)"
 # The emulated device: its kernel and busybox are fetched as armhf packages
 # by device/build-image.sh, never installed; these build and boot it.
 packages+=(qemu-system-arm e2fsprogs kmod cpio)
+# The read-only image below the overlay layout of the device's /etc.
+packages+=(squashfs-tools)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then
