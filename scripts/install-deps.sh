@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev pkg-config util-linux)
 # Web servers, page and end-to-end tests.
 packages+=(lighttpd busybox curl iproute2 chromium nodejs)
+# The certificates and keys of the content check's tests.
+packages+=(openssl)
 # The device build: clang and lld cross-compile against armhf musl, llvm's
 # objcopy drops the section headers, and the programs run here under
 # qemu-arm. musl-dev for this machine serves the x86-64 musl build.
