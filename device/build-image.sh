@@ -45,6 +45,12 @@ rootfs=$out/rootfs
 rm -rf "$rootfs"
 mkdir -p "$rootfs"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,etc,run,var/log,lib/device,www}
 DESTDIR=$rootfs cmake --install "$root/build/device" --prefix /www >/dev/null
+# The benchmark's program with the content check, beside the device's own.
+cmake -S "$root" -B "$root/build/device-check" -DUPLOAD_CONTENT_CHECK=ON \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null
+cmake --build "$root/build/device-check" -j 2 --target upload-ca-cert >/dev/null
+mkdir -p "$rootfs/lib/device/check"
+install -m 0755 "$root/build/device-check/bin/upload-ca-cert" "$rootfs/lib/device/check/"
 cp -R "$root/web/." "$rootfs/www/"
 cp "$busybox_dir/bin/busybox" "$rootfs/bin/busybox"
 install -m 0755 "$root/device/init" "$rootfs/init"
