@@ -9,7 +9,7 @@
 #include "multipart_scanner.h"
 
 // A slot kind's PEM labels. Each label ends in `take`, preceded by one of
-// `prefixes` (each ending in a NUL, the list ending in an empty one).
+// `prefixes` (each led by its length, the list ending in an empty one).
 // `refuse`, when set, ends labels that make the whole file unfit.
 struct slot_rule {
     const char *take;
