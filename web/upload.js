@@ -185,7 +185,12 @@ Array.prototype.forEach.call(document.querySelectorAll('form.slot'), function (f
       upload(form);
       return;
     }
+    // Busy while the file is read, so that no earlier outcome stands.
+    var button = form.querySelector('button');
+    button.disabled = true;
+    show(form, 'busy', 'Reading the file\u2026');
     judge(form, file).then(function (text) {
+      button.disabled = false;
       if (text)
         warn(form, file, text);
       else
