@@ -52,7 +52,8 @@ cmake --build build/minsize -j "$jobs"
 # ours does not. The host build's tests stage it and run it under qemu-arm.
 cmake -S . -B build/gcc-armel -DCMAKE_TOOLCHAIN_FILE="$root/tests/gcc/arm-linux-gnueabi.cmake" \
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=Release -DCMAKE_COLOR_MAKEFILE=OFF \
-    -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DUPLOAD_INSTALL_CGI_DIR=/var/www/cgi-bin \
+    -DBUILD_SHARED_LIBS=ON -DBUILD_TESTING=OFF \
+    -DUPLOAD_MULTICALL=ON -DUPLOAD_INSTALL_CGI_DIR=/var/www/cgi-bin \
     -DUPLOAD_TARGET_DIR="$root/build/gcc-armel/target" >/dev/null
 cmake --build build/gcc-armel -j "$jobs"
 
