@@ -7,6 +7,13 @@
 
 #include "file_identity.h"
 
+// A maker's toolchain made for a kernel before 4.11 lacks the number.
+#if !defined(SYS_statx) && defined(__arm__)
+#define SYS_statx 397
+#elif !defined(SYS_statx) && defined(__x86_64__)
+#define SYS_statx 332
+#endif
+
 enum : unsigned { BASIC_STATS = 0x7ff };   // type, mode, links, inode, size, ...
 #ifdef STATX_BASIC_STATS
 // Where the C library declares the call too, its layout must be ours.
