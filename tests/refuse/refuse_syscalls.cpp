@@ -33,8 +33,7 @@ static const struct { const char *name; long number; } CALLS[] = {
     {"sendfile", SYS_sendfile},
 #endif
 };
-static const struct { const char *name; uint32_t value; } ERRNOS[] = {
-    {"ENOSYS", ENOSYS}, {"EPERM", EPERM}, {"EINVAL", EINVAL}, {"EACCES", EACCES}};
+static const struct { const char *name; uint32_t value; } ERRNOS[] = {{"ENOSYS", ENOSYS}, {"EPERM", EPERM}};
 
 int main(int argc, char **argv)
 {
@@ -61,7 +60,7 @@ int main(int argc, char **argv)
         program[length++] = {RETURN, 0, 0, FAIL_WITH | error};
     }
     if (length == 4) {
-        fprintf(stderr, "usage: refuse-syscalls CALL=ERRNO[,CALL=ERRNO...] PROGRAM [ARGS...]\n");
+        fprintf(stderr, "usage: refuse-syscalls CALL=ERRNO[,...] PROGRAM [ARGS...]\n");
         return 125;
     }
     program[length++] = {RETURN, 0, 0, ALLOW};
