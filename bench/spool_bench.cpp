@@ -34,7 +34,6 @@ void reset_request()
 {
     upload_state = upload_request_state{};
     upload_state.temp_fd = -1;
-    upload_state.target_fd = -1;
     upload_state.target_mode = 0600;
     upload_state.target_path = upload_profile.path;
 }

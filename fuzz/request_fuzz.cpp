@@ -18,6 +18,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -91,6 +92,8 @@ struct observed {
     std::vector<std::string> spool_names;
     std::set<int> opened;
     std::string failure;
+    std::string failed_calls;   // each call that failed, so that a find explains itself
+    unsigned failed_count = 0;
 
     void fail(const std::string &why)
     {
@@ -113,6 +116,29 @@ bool strike(fault_kind kind, int fd = -1)
     struct stat st;
     run.fired_on_directory = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
     return true;
+}
+
+// Notes a call that failed, injected or not: its name, the path it named or
+// where its descriptor leads, and its errno. Keeps errno as it was.
+template <typename T> T noted(const char *call, T result, bool injected, int fd, const char *path = nullptr)
+{
+    if (!run.armed || result >= 0 || ++run.failed_count > 16)
+        return result;
+    const int error = errno;
+    char where[4096] = "", link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = path ? -1 : readlink(link, where, sizeof where - 1);
+    where[n > 0 ? n : 0] = '\0';
+    char line[4300];
+    if (path)
+        snprintf(line, sizeof line, "  %s(%s)", call, path);
+    else
+        snprintf(line, sizeof line, "  %s(fd %d %s)", call, fd, where);
+    run.failed_calls += line;
+    snprintf(line, sizeof line, " failed, errno %d (%s)%s\n", error, strerror(error), injected ? ", injected" : "");
+    run.failed_calls += line;
+    errno = error;
+    return result;
 }
 
 }   // namespace
@@ -145,9 +171,9 @@ ssize_t __wrap_write(int fd, const void *data, size_t count)
         run.fired = false;   // nothing to cut short
     if (error) {
         errno = ENOSPC;
-        return -1;
+        return noted("write", -1, true, fd);
     }
-    return __real_write(fd, data, count);
+    return noted("write", __real_write(fd, data, count), false, fd);
 }
 
 ssize_t __wrap_read(int fd, void *data, size_t count)
@@ -165,6 +191,7 @@ ssize_t __wrap_read(int fd, void *data, size_t count)
             run.fired = false;
         got = __real_read(fd, data, count);
     }
+    noted("read", got, error, fd);
     if (run.armed && fd == 0 && got > 0)
         run.stdin_bytes += static_cast<uint64_t>(got);
     return got;
@@ -188,9 +215,9 @@ int __wrap_open(const char *path, int flags, ...)
         run.side_refused = run.side_refused || beside;
         run.fired_beside = struck && beside;
         errno = EACCES;
-        return -1;
+        return noted("open", -1, true, -1, path);
     }
-    int fd = __real_open(path, flags, mode);
+    int fd = noted("open", __real_open(path, flags, mode), false, -1, path);
     if (run.armed && fd >= 0)
         run.opened.insert(fd);
     return fd;
@@ -200,9 +227,9 @@ int __wrap_mkstemp(char *name)
 {
     if (strike(FAULT_MKSTEMP)) {
         errno = ENOSPC;
-        return -1;
+        return noted("mkstemp", -1, true, -1, name);
     }
-    int fd = __real_mkstemp(name);
+    int fd = noted("mkstemp", __real_mkstemp(name), false, -1, name);
     if (run.armed && fd >= 0) {
         run.opened.insert(fd);
         run.spool_names.push_back(name);
@@ -214,27 +241,27 @@ int __wrap_fsync(int fd)
 {
     if (strike(FAULT_FSYNC, fd)) {
         errno = EIO;
-        return -1;
+        return noted("fsync", -1, true, fd);
     }
-    return __real_fsync(fd);
+    return noted("fsync", __real_fsync(fd), false, fd);
 }
 
 off_t __wrap_lseek(int fd, off_t offset, int whence)
 {
     if (strike(FAULT_LSEEK, fd)) {
         errno = EINVAL;
-        return -1;
+        return noted("lseek", static_cast<off_t>(-1), true, fd);
     }
-    return __real_lseek(fd, offset, whence);
+    return noted("lseek", __real_lseek(fd, offset, whence), false, fd);
 }
 
 int __wrap_ftruncate(int fd, off_t length)
 {
     if (strike(FAULT_FTRUNCATE, fd)) {
         errno = EIO;
-        return -1;
+        return noted("ftruncate", -1, true, fd);
     }
-    return __real_ftruncate(fd, length);
+    return noted("ftruncate", __real_ftruncate(fd, length), false, fd);
 }
 
 int __wrap_stat(const char *path, struct stat *st)
@@ -259,18 +286,18 @@ int __wrap_flock(int fd, int operation)
 {
     if (strike(FAULT_FLOCK, fd)) {
         errno = ENOLCK;
-        return -1;
+        return noted("flock", -1, true, fd);
     }
-    return __real_flock(fd, operation);
+    return noted("flock", __real_flock(fd, operation), false, fd);
 }
 
 int __wrap_rename(const char *from, const char *to)
 {
     if (strike(FAULT_RENAME)) {
         errno = EIO;
-        return -1;
+        return noted("rename", -1, true, -1, from);
     }
-    return __real_rename(from, to);
+    return noted("rename", __real_rename(from, to), false, -1, from);
 }
 
 // Short: half of what is left in the spool, so that the copy must go on.
@@ -281,7 +308,7 @@ ssize_t __wrap_sendfile(int out, int in, off_t *offset, size_t count)
     bool refused = strike(FAULT_SENDFILE_REFUSED, out);
     if (error || refused) {
         errno = error ? EIO : EINVAL;
-        return -1;
+        return noted("sendfile", static_cast<ssize_t>(-1), true, out);
     }
     if (shorten) {
         struct stat st;
@@ -294,7 +321,7 @@ ssize_t __wrap_sendfile(int out, int in, off_t *offset, size_t count)
         else
             run.fired = false;
     }
-    return __real_sendfile(out, in, offset, count);
+    return noted("sendfile", __real_sendfile(out, in, offset, count), false, out);
 }
 
 int __wrap_socket(int domain, int type, int protocol)
@@ -508,8 +535,25 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
+// libFuzzer's timeout alarm has a handler without SA_RESTART, so a system
+// call of the program that the alarm interrupts would fail with EINTR. A
+// program started by a web server has no handlers and never sees that; with
+// SA_RESTART the call is restarted as there, and the handler still runs and
+// still stops a hang. libFuzzer installs it after LLVMFuzzerInitialize.
+static void restart_calls_after_alarms()
+{
+    struct sigaction alarm;
+    if (sigaction(SIGALRM, nullptr, &alarm) == 0 && !(alarm.sa_flags & SA_RESTART) &&
+        ((alarm.sa_flags & SA_SIGINFO) || (alarm.sa_handler != SIG_DFL && alarm.sa_handler != SIG_IGN))) {
+        alarm.sa_flags |= SA_RESTART;
+        sigaction(SIGALRM, &alarm, nullptr);
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    static const bool restarting = (restart_calls_after_alarms(), true);
+    (void)restarting;
     fuzz_input in{data, size};
     const uint8_t flags = in.byte();
     const uint8_t fault = in.byte();
@@ -709,9 +753,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 code == 1 ? "none" : std::to_string(code).c_str(), run.fired ? "fired" : "none",
                 static_cast<unsigned long long>(run.stdin_bytes));
     if (!run.failure.empty()) {
-        fprintf(stderr, "request fuzz: %s\n  fault %d at call %u %s (fd %d)\n  response: %zu bytes\n",
+        fprintf(stderr, "request fuzz: %s\n  fault %d at call %u %s (fd %d)\n  response: %zu bytes\n%s%s",
                 run.failure.c_str(), run.fault, run.fault_at, run.fired ? "fired" : "did not fire",
-                run.fired_fd, response.size());
+                run.fired_fd, response.size(), run.failed_calls.empty() ? "" : "calls that failed:\n",
+                run.failed_calls.c_str());
         abort();
     }
     return 0;

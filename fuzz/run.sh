@@ -12,6 +12,24 @@ seconds=$2
 shift 2
 
 mkdir -p "$build/artifacts"
+
+# The request target writes its target directory (under /dev/shm) and the
+# program's spool (under /tmp): as root they get a /tmp and a /dev/shm of
+# their own in a private mount namespace, so that no other program's files
+# meet them. What of the checkout and the build lies under /tmp is bound
+# into the new one.
+private=()
+if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+    keep=$(printf '%s\n' "$here" "$build" | sed -n 's#^/tmp/\([^/]*\).*#\1#p' | sort -u | tr '\n' ' ')
+    private=(unshare -m sh -c '
+        exec 3</tmp
+        mount -t tmpfs -o mode=1777 tmpfs /tmp && mount -t tmpfs -o mode=1777 tmpfs /dev/shm || exit 125
+        for top in $0; do
+            mkdir -p "/tmp/$top" && mount --no-canonicalize --rbind "/proc/self/fd/3/$top" "/tmp/$top" || exit 125
+        done
+        exec 3<&-
+        exec "$@"' "$keep")
+fi
 status=0
 for target in scanner_fuzz request_fuzz; do
     case $target in
@@ -21,7 +39,7 @@ for target in scanner_fuzz request_fuzz; do
     work="$build/work/$target"
     mkdir -p "$work"
     log="$build/$target.log"
-    if ! "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=20 \
+    if ! "${private[@]}" "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=20 \
         -rss_limit_mb=2048 -print_final_stats=1 -dict="$here/multipart.dict" \
         -artifact_prefix="$build/artifacts/$target-" "$@" \
         "$work" "$here/corpus/$target" >"$log" 2>&1; then

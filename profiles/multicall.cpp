@@ -11,7 +11,7 @@ static constexpr profile_entry profiles[] = {
 #include "profile_table.inc"
 };
 static constexpr char TARGET_DIR[] = UPLOAD_TARGET_DIR "/";
-static constexpr char USAGE[] = "usage: start as one of:";
+static constexpr char USAGE[] = "usage (" UPLOAD_VERSION "): start as one of:";
 
 static constexpr size_t longest_file()
 {

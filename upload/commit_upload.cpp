@@ -20,37 +20,82 @@ constexpr size_t COPY_CHUNK = 1 << 30;
 
 static const char SIDE_SUFFIX[] = ".new";
 
+// A failed upload never leaves a file that was not there. Only an empty one
+// is ours: another upload may have filled it before we got the lock. Made
+// through a dangling link, the file lies where the link leads (a relative
+// one from the link's directory), and only by that name can it go again.
+static void remove_made(const char *path, int fd)
+{
+    char name[PATH_MAX];
+    file_status held, named;
+    const char *slash = strrchr(path, '/');
+    size_t keep = slash ? static_cast<size_t>(slash + 1 - path) : 0;
+    memcpy(name, path, keep);
+    // The system call itself: musl's readlink adds a case for an empty
+    // buffer, which this never is.
+    long length = syscall(SYS_readlinkat, AT_FDCWD, path, name + keep, sizeof name - 1 - keep);
+    const char *made_at = path;
+    if (length > 0) {
+        name[keep + static_cast<size_t>(length)] = '\0';
+        made_at = name[keep] == '/' ? name + keep : name;
+    }
+    if (status_of(fd, held) && held.size == 0 && status_at(made_at, false, named) && same_file(held, named))
+        unlink(made_at);
+}
+
 // Opens the file without truncating it, locked against other uploads to the
 // same path, and returns it empty once it is known to still be the file at
-// the path (a failed upload may have removed it meanwhile). On failure errno
-// is the open's when the open failed, else EIO.
-static int open_locked(const char *path, int flags)
+// the path (a failed upload may have removed it meanwhile) with no access
+// for group or others. On failure errno is the open's when the open failed,
+// else EIO. O_NONBLOCK: a FIFO at the name fails the open instead of holding
+// the upload until a reader comes.
+static int open_locked(const char *path, bool beside, bool &made)
 {
+    const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | (beside ? O_NOFOLLOW : 0);
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
-        bool made = false;
+        file_status held, named;
+        made = false;
         int fd = open(path, flags);
-        if (fd < 0 && errno == ENOENT) {
-            fd = open(path, flags | O_CREAT, 0600);
+        // The file beside is written only when it is our own: a regular file
+        // with one name, of our user. Whatever else lies there (a link, a
+        // FIFO, another name of another key, another user's file) goes for a
+        // fresh one. Never a name that was not there: it may be another
+        // upload's side file, made just now.
+        if (fd < 0 && errno != ENOENT) {
+            if (!beside)
+                return -1;
+            unlink(path);
+        } else if (beside && fd >= 0 &&
+                   !(status_of(fd, held) && S_ISREG(held.mode) && held.nlink == 1 && held.uid == geteuid())) {
+            close(fd);
+            unlink(path);
+            fd = -1;
+        }
+        if (fd < 0) {
+            fd = open(path, flags | O_CREAT | (beside ? O_EXCL : 0), 0600);
+            if (fd < 0) {
+                // another upload made it first
+                if (errno == EEXIST)
+                    continue;
+                return -1;
+            }
             made = true;
         }
-        if (fd < 0)
-            return -1;
         // Before any byte is written: a private key must never be readable
         // by others, not even during the copy. The system call itself: the
         // descriptor is never an O_PATH one, for which musl's fchmod would
         // bring a /proc/self/fd fallback along.
         syscall(SYS_fchmod, fd, static_cast<mode_t>(upload_state.target_mode));
         flock(fd, LOCK_EX);
-        file_status held, named;
-        bool held_ok = status_of(fd, held);
-        bool at_path = held_ok && status_at(path, true, named) && same_file(held, named);
-        if (at_path && ftruncate(fd, 0) == 0)
+        // The side file's name must not lead elsewhere by a link put there
+        // while we waited; the target's may, to the file it points to. A mode
+        // change refused (another user's file) or ignored by the file system
+        // leaves the file as it was.
+        bool at_path = status_of(fd, held) && status_at(path, !beside, named) && same_file(held, named);
+        if (at_path && (held.mode & 077) == 0 && ftruncate(fd, 0) == 0)
             return fd;
-        // A failed upload never leaves a file that was not there. Only an
-        // empty one is ours: another upload may have filled it before we
-        // got the lock.
-        if (made && held_ok && held.size == 0 && status_at(path, false, named) && same_file(held, named))
-            unlink(path);
+        if (made)
+            remove_made(path, fd);
         close(fd);
         if (at_path)
             break;
@@ -140,11 +185,14 @@ static int commit_by_rename()
     if (dir_length == 0)
         return IN_PLACE;
     side[dir_length] = '\0';
-    int dir = open(side, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // A directory we may not write keeps the commit in place, also when a
+    // file from earlier lies beside the target: we could not remove it.
+    int dir = access(side, W_OK) == 0 ? open(side, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     side[dir_length] = '.';
     if (dir < 0)
         return IN_PLACE;
-    int fd = open_locked(side, O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    bool made;
+    int fd = open_locked(side, true, made);
     if (fd < 0) {
         if (errno != EACCES && errno != EPERM && errno != EROFS)
             return io_failed(dir);
@@ -169,22 +217,30 @@ static int commit_by_rename()
 }
 
 // Where a rename cannot keep what the target is (a link, a file in a
-// directory we may not write), its content is replaced in place. On a failed
-// copy send_result removes the target while the lock is still held, so that
-// a waiting upload reopens the path instead of writing into the removed file.
+// directory we may not write), its content is replaced in place. A failed
+// copy empties the file through its descriptor, so that neither the file a
+// link points to nor another name of it keeps a part of the new key, then
+// removes the target (or the file this upload made, the link staying) while
+// the lock is still held, so that a waiting upload reopens the path instead
+// of writing into the removed file.
 static int commit_in_place()
 {
-    int fd = open_locked(upload_state.target_path, O_WRONLY | O_CLOEXEC);
+    const char *path = upload_state.target_path;
+    bool made;
+    int fd = open_locked(path, false, made);
     if (fd < 0) {
         close(upload_state.temp_fd);
         return send_result(false, ERR_IO);
     }
-    upload_state.target_fd = fd;
     if (copy_spool(fd) != 0) {
+        ftruncate(fd, 0);
+        if (made)
+            remove_made(path, fd);
+        else
+            unlink(path);
         close(upload_state.temp_fd);
-        int result = send_result(false, ERR_IO);
         close(fd);
-        return result;
+        return send_result(false, ERR_IO);
     }
     close(upload_state.temp_fd);
     close(fd);

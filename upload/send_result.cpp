@@ -33,7 +33,8 @@ static void append_int(int value)
     append(p, static_cast<size_t>(digits + sizeof digits - p));
 }
 
-int send_result(bool success, int code)
+// A failed commit cleans up before it answers: the answer needs only its code.
+int send_result(bool, int code)
 {
     if (response_length == 0) {
         upload_state.answered = true;
@@ -44,8 +45,6 @@ int send_result(bool success, int code)
                     "{ \"errcode\": ");
         append_int(code);
         append_text(" }\r\n");
-        if (!success && upload_state.target_fd >= 0)
-            unlink(upload_state.target_path);
         append_text("\r\n");
     }
     return -1;

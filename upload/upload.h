@@ -60,7 +60,6 @@ struct upload_request_state {
     const char *target_path;
     bool have_file_data;
     int target_mode;
-    int target_fd;
     int temp_fd;
     const char *session_id;   // the session part's latest piece; never checked
     header_matcher header;

@@ -37,7 +37,6 @@ static ssize_t read_body(char *buffer)
 static void handle_request()
 {
     upload_state.temp_fd = -1;
-    upload_state.target_fd = -1;
     upload_state.target_mode = 0600;
 
     // A forged post is refused before anything of it is looked at.

@@ -1,7 +1,7 @@
 # The device: 32-bit ARMv7-A, Thumb-2, hard-float VFPv3-D16, musl libc.
 # Static, stripped executables that run as they are, or here as
 # `qemu-arm ./program`. Needs Debian's clang, lld, musl-dev:armhf,
-# libclang-rt-14-dev:armhf and qemu-user.
+# libclang-rt-14-dev:armhf; their tests here need qemu-user as well.
 set(CMAKE_SYSTEM_PROCESSOR armv7)
 set(MUSL_TRIPLE armv7a-unknown-linux-musleabihf)
 set(MUSL_MULTIARCH arm-linux-musleabihf)

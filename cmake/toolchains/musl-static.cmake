@@ -81,10 +81,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Cached, so that a host build testing these programs can read it back.
+# Cached, so that a host build testing these programs can read it back. Only
+# those tests need it; the programs build without it.
 if(MUSL_EMULATOR)
-    find_program(MUSL_EMULATOR_PATH NAMES ${MUSL_EMULATOR} REQUIRED)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${MUSL_EMULATOR_PATH} CACHE FILEPATH "Runs the programs on this machine")
+    find_program(MUSL_EMULATOR_PATH NAMES ${MUSL_EMULATOR})
+    if(MUSL_EMULATOR_PATH)
+        set(CMAKE_CROSSCOMPILING_EMULATOR ${MUSL_EMULATOR_PATH} CACHE FILEPATH "Runs the programs on this machine")
+    endif()
 endif()
 
 # A size-tuned build unless asked otherwise.

@@ -172,7 +172,7 @@ if(CHECK STREQUAL "usage")
         endforeach()
         # Word for word, in the order of the table it is made from.
         list(JOIN PROGRAMS " " names)
-        if(NOT err STREQUAL "usage: start as one of: ${names}\n")
+        if(NOT err STREQUAL "usage (${VERSION}): start as one of: ${names}\n")
             fail("started as ${name}: \"${err}\" is not the usage line")
         endif()
     endforeach()

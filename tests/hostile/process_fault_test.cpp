@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,6 +142,80 @@ TEST_F(RealFaults, TheLeftoverOfAnUploadCutShortIsReusedByTheNext)
     EXPECT_EQ(upload(request(B, file_body(B, std::string(300000, 'n')))).out, response_for(-7004));
     EXPECT_EQ(read_file(target_path()), OLD);
     unmount(target_dir());
+}
+
+TEST_F(RealFaults, WhateverLiesBesideTheTargetIsNeverWrittenThrough)
+{
+    // Put there by someone who may write the directory: each is removed and
+    // a fresh file of the program's own takes the upload.
+    const std::string ca = target_path("8021x-ca-cert");
+    const unsigned dir_mode = file_mode(target_dir());
+    const struct {
+        const char *name;
+        void (*plant)(const std::string &side, const std::string &ca);
+        bool as_nobody;
+    } cases[] = {
+        {"another slot's key, hard-linked", [](const std::string &side, const std::string &ca) { link(ca.c_str(), side.c_str()); }, false},
+        {"a link to another slot's key", [](const std::string &side, const std::string &) { symlink("8021x-ca-cert", side.c_str()); }, false},
+        {"a FIFO", [](const std::string &side, const std::string &) { mkfifo(side.c_str(), 0666); }, false},
+        {"root's file, mode 0666", [](const std::string &side, const std::string &) { write_file(side, "", 0666); }, true},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        write_file(ca, "the CA certificate", 0644);
+        c.plant(side_path(), ca);
+        upload_run run = request(B, file_body(B, "new key"));
+        if (c.as_nobody) {
+            if (!nobody_can_reach(target_dir()))
+                continue;
+            chown(target_path().c_str(), 65534, 65534);
+            chmod(target_dir().c_str(), 0777);
+            run.run_as_nobody = true;
+        }
+        EXPECT_EQ(upload(run).out, response_for(0)) << c.name;
+        chmod(target_dir().c_str(), dir_mode);
+        struct stat st;
+        EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) << c.name;
+        EXPECT_EQ(read_file(target_path()), "new key") << c.name;
+        EXPECT_EQ(file_mode(target_path()), 0600u) << c.name;
+        EXPECT_EQ(read_file(ca), "the CA certificate") << c.name;
+        EXPECT_EQ(file_mode(ca), 0644u) << c.name;
+    }
+
+    // A link put in place of the side file while an upload waits for its
+    // lock, the file itself moved to the target's name: the target must
+    // become the new key, not a link to itself.
+    SetUp();
+    write_file(side_path(), "", 0600);
+    int held = open(side_path().c_str(), O_RDONLY);
+    struct stat side;
+    ASSERT_TRUE(held >= 0 && fstat(held, &side) == 0 && flock(held, LOCK_EX) == 0);
+    upload_outcome o;
+    std::thread uploading([&] { o = run_upload(request(B, file_body(B, "new key"))); });
+    // /proc/locks marks a waiter "->"; the file is known by its inode.
+    const std::string inode = ":" + std::to_string(side.st_ino) + " ";
+    auto upload_waits = [&] {
+        std::string locks = read_file("/proc/locks").value_or("");
+        for (size_t at = 0, end; at < locks.size(); at = end + 1) {
+            end = std::min(locks.find('\n', at), locks.size());
+            std::string line = locks.substr(at, end - at);
+            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    for (int tries = 0; tries < 2000 && !upload_waits(); ++tries)
+        usleep(5000);
+    EXPECT_TRUE(upload_waits()) << "the upload never waited for the lock";
+    rename(side_path().c_str(), target_path().c_str());
+    symlink("8021x-priv", side_path().c_str());
+    close(held);
+    uploading.join();
+    EXPECT_EQ(o.out, response_for(0));
+    struct stat st;
+    EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) << "the target is not a file";
+    EXPECT_EQ(read_file(target_path()), "new key");
+    EXPECT_EQ(hidden_target_names(), std::vector<std::string>{});
 }
 
 TEST_F(RealFaults, UploadsRacingForOneTargetNeverMix)

@@ -66,12 +66,19 @@ TEST_F(Faults, TargetFileSystemFillingDuringTheCopyKeepsThePreviousTarget)
     EXPECT_EQ(read_file(target_path()), OLD) << "the previous key was lost";
     EXPECT_EQ(file_mode(target_path()), 0644u);
 
-    // A hard-linked target is written in place: a partly written file must
-    // not pass for the key, so it goes.
+    // A hard-linked target or a symbolic link is written in place: a partly
+    // written file must not pass for the key, so it goes, and no other name
+    // of it keeps a part of the new key.
     const std::string other = target_path("8021x-priv.other-name");
     link(target_path().c_str(), other.c_str());
     EXPECT_EQ(upload(std::string(300000, 'c')).out, response_for(-7004));
     EXPECT_FALSE(read_file(target_path())) << "a partly written target stayed";
+    EXPECT_TRUE(read_file(other) == "") << "another name keeps a part of the new key";
+    unlink(other.c_str());
+    write_file(other, OLD);
+    symlink("8021x-priv.other-name", target_path().c_str());
+    EXPECT_EQ(upload(std::string(300000, 'c')).out, response_for(-7004));
+    EXPECT_TRUE(read_file(other) == "") << "the file the link points to keeps a part of the new key";
     unlink(other.c_str());
     unmount(target_dir());
 }
@@ -81,6 +88,7 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
     if (!nobody_can_reach(target_dir()))
         GTEST_SKIP() << "the target directory is out of reach for an unprivileged user here";
     chown(target_path().c_str(), 65534, 65534);
+    const unsigned dir_mode = file_mode(target_dir());
     chmod(target_dir().c_str(), 0555);
     struct stat before, after;
     stat(target_path().c_str(), &before);
@@ -91,14 +99,36 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
     EXPECT_EQ(file_mode(target_path()), 0600u);
     EXPECT_TRUE(stat(target_path().c_str(), &after) == 0 && after.st_ino == before.st_ino) << "not replaced in place";
 
-    chmod(target_dir().c_str(), 0755);
+    // A target of root's that the user may write through its group cannot
+    // be made private: no key is written into it.
+    chown(target_path().c_str(), 0, 65534);
+    chmod(target_path().c_str(), 0664);
+    run = request(B, file_body(B, "another key"));
+    run.run_as_nobody = true;
+    EXPECT_EQ(run_upload(run).out, response_for(-7004));
+    EXPECT_EQ(read_file(target_path()), "new key");
+    EXPECT_EQ(file_mode(target_path()), 0664u);
+
+    // A leftover beside the target, which the user can no longer remove,
+    // neither stops the replacement nor takes the new key.
+    chown(target_path().c_str(), 65534, 65534);
+    chmod(target_dir().c_str(), dir_mode);
+    write_file(side_path(), "partial", 0600);
+    chown(side_path().c_str(), 65534, 65534);
+    chmod(target_dir().c_str(), 0555);
+    EXPECT_EQ(run_upload(run).out, response_for(0));
+    EXPECT_EQ(read_file(target_path()), "another key");
+    EXPECT_EQ(read_file(side_path()), "partial");
+
+    chmod(target_dir().c_str(), dir_mode);
+    unlink(side_path().c_str());
     unlink(target_path().c_str());
     chmod(target_dir().c_str(), 0555);
     upload_outcome o = run_upload(run);
     EXPECT_EQ(o.out, response_for(-7004));
     EXPECT_EQ(o.exit_status, 0);
     EXPECT_FALSE(read_file(target_path())) << "a target was created in a directory the user cannot write";
-    chmod(target_dir().c_str(), 0755);
+    chmod(target_dir().c_str(), dir_mode);
 }
 
 // Faults no real file system here can be made to show: a preloaded library
@@ -159,6 +189,14 @@ TEST_F(Faults, AFailedUploadNeverLeavesATargetThatWasNotThere)
         unlink(target_path().c_str());
         EXPECT_EQ(upload_with_fault(fault, "key").out, response_for(-7004)) << fault;
         EXPECT_FALSE(read_file(target_path())) << fault;
+        // nor where a dangling link leads, which stays as it was
+        SetUp();
+        unlink(target_path().c_str());
+        symlink("key-store", target_path().c_str());
+        EXPECT_EQ(upload_with_fault(fault, "key").out, response_for(-7004)) << fault;
+        EXPECT_FALSE(read_file(target_path("key-store"))) << "made through a dangling link, " << fault;
+        struct stat st;
+        EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << fault;
     }
 }
 

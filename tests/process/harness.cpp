@@ -312,16 +312,28 @@ unsigned file_mode(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
+// Only the names the programs and these tests write: whatever else the
+// directory holds is not ours, even when it is the one a program was built
+// for by mistake.
+static const char *const MANAGED_NAMES[] = {
+    "8021x-client-cert", "8021x-client-cert2", "8021x-ca-cert", "8021x-ca-cert2", "8021x-priv", "8021x-priv2",
+    "key-store", "8021x-priv.other-name",
+};
+
 void clear_target_dir()
 {
     std::string dir = target_dir();
-    mkdir(dir.c_str(), 0755);
-    chmod(dir.c_str(), 0755);
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                unlink((dir + "/" + e->d_name).c_str());
-        closedir(d);
+    // Its mode is set only where this process made it: a directory it found
+    // keeps the mode its owner gave it.
+    static bool made = false;
+    if (mkdir(dir.c_str(), 0755) == 0)
+        made = true;
+    if (made)
+        chmod(dir.c_str(), 0755);
+    for (const char *name : MANAGED_NAMES) {
+        for (const std::string &path : {target_path(name), side_path(name)})
+            if (unlink(path.c_str()) != 0 && errno == EISDIR)
+                rmdir(path.c_str());
     }
     for (const std::string &name : spool_names())
         unlink(("/tmp/" + name).c_str());

@@ -15,8 +15,13 @@ int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     signal(SIGPIPE, SIG_IGN);
+    if (target_dir().empty()) {
+        fprintf(stderr, "UPLOAD_TARGET_DIR is not set: ctest sets it to the directory the programs were built for\n");
+        return 1;
+    }
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        perror("private mount namespace (run as root)");
+        perror("private mount namespace");
+        fprintf(stderr, "these tests mount file systems of their own: run ctest as root\n");
         return 1;
     }
     mount_tmp("mode=1777");
