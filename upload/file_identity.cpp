@@ -76,6 +76,7 @@ static bool status(int fd, const char *path, int flags, file_status &st)
         return false;
     st.mode = static_cast<uint16_t>(old.mode);
     st.nlink = static_cast<uint32_t>(old.nlink);
+    st.uid = old.uid;
     st.ino = old.ino;
     st.size = static_cast<uint64_t>(old.size);
     // Only ever compared, so the kernel's encoded number serves as it is.
