@@ -57,6 +57,9 @@ install -m 0755 "$root/device/init" "$rootfs/init"
 install -m 0644 "$root/device/inittab" "$rootfs/etc/inittab"
 install -m 0755 "$root/device/rcS" "$root/device/stop" "$root/device/bench" "$rootfs/lib/device/"
 install -m 0600 "$root/device/httpd.conf" "$rootfs/lib/device/httpd.conf"
+# The tests' helper that refuses chosen system calls (tests/refuse), built by
+# the same device build: the system tests run the programs under it.
+install -m 0755 "$root/build/device/tests/refuse/refuse-syscalls" "$rootfs/lib/device/"
 
 # Only the modules for the virtio disk and network and for ext4, with the
 # dependency list that modprobe reads.

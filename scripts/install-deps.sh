@@ -16,6 +16,9 @@ packages+=(clang lld llvm musl-dev:armhf "musl-dev:$(dpkg --print-architecture)"
 # The emulated device: its kernel and busybox are fetched as armhf packages
 # by device/build-image.sh, never installed; these build and boot it.
 packages+=(qemu-system-arm e2fsprogs kmod cpio)
+# A device maker's own compiler: Debian's GCC for soft-float ARM and glibc,
+# the ABI no other build covers; its programs run under qemu-arm -L.
+packages+=(g++-arm-linux-gnueabi)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then
@@ -32,7 +35,9 @@ done
 command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    # A mirror in the middle of a sync fails one index; install says whether
+    # what is needed was found anyway.
+    apt-get update -qq || true
     apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 fi
 # The browser tests' npm packages, here and not in each test: those tests

@@ -62,6 +62,18 @@ cmake -S . -B build/minsize -DCMAKE_BUILD_TYPE=MinSizeRel -DUPLOAD_BUILD_TESTS=O
     -DUPLOAD_TARGET_DIR="$root/build/minsize/target" >/dev/null
 cmake --build build/minsize -j "$jobs"
 
+# A device maker's own compiler: Debian's GCC for soft-float ARM and glibc in
+# a toolchain file of the kind Buildroot and Yocto generate, configured as
+# Buildroot configures a cmake package (packaging/); only the target
+# directory is the build's own. No -Werror: another compiler may warn where
+# ours does not. The host build's tests stage it and run it under qemu-arm.
+cmake -S . -B build/gcc-armel -DCMAKE_TOOLCHAIN_FILE="$root/tests/gcc/arm-linux-gnueabi.cmake" \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=Release -DCMAKE_COLOR_MAKEFILE=OFF \
+    -DBUILD_SHARED_LIBS=ON -DBUILD_TESTING=OFF \
+    -DUPLOAD_MULTICALL=ON -DUPLOAD_INSTALL_CGI_DIR=/var/www/cgi-bin \
+    -DUPLOAD_TARGET_DIR="$root/build/gcc-armel/target" >/dev/null
+cmake --build build/gcc-armel -j "$jobs"
+
 # Host build: unit and process tests, the programs built against a target
 # directory of the build's own.
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Release $werror \
@@ -71,6 +83,7 @@ cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Release $werror \
     -DUPLOAD_DEVICE_MULTICALL_SIZE_BUILD_DIR="$root/build/device-multicall" \
     -DUPLOAD_CONTENT_CHECK_BUILD_DIRS="$root/build/check;$root/build/arm-check" \
     -DUPLOAD_DEVICE_CONTENT_CHECK_SIZE_BUILD_DIR="$root/build/device-check" \
+    -DUPLOAD_GCC_BUILD_DIR="$root/build/gcc-armel" -DUPLOAD_GCC_SYSROOT=/usr/arm-linux-gnueabi \
     -DUPLOAD_TARGET_DIR="$root/build/test/target" >/dev/null
 cmake --build build/test -j "$jobs"
 run_ctest build/test

@@ -105,6 +105,9 @@ upload_outcome run_upload(const upload_run &run)
     std::istringstream emulator(env_or("UPLOAD_EMULATOR", ""));
     for (std::string word; emulator >> word;)
         argv_s.push_back(word);
+    std::istringstream wrapper(env_or("UPLOAD_WRAPPER", ""));
+    for (std::string word; wrapper >> word;)
+        argv_s.push_back(word);
     argv_s.push_back(std::string(env_or("UPLOAD_BIN_DIR", ".")) + "/" + run.program);
     std::vector<std::string> env_s;
     for (auto &[k, v] : run.env)
