@@ -50,6 +50,12 @@ rootfs=$out/rootfs
 rm -rf "$rootfs"
 mkdir -p "$rootfs"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,etc,run,var/log,lib/device,www}
 DESTDIR=$rootfs cmake --install "$root/build/device" --prefix /www >/dev/null
+# The benchmark's program with the content check, beside the device's own.
+cmake -S "$root" -B "$root/build/device-check" -DUPLOAD_CONTENT_CHECK=ON \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null
+cmake --build "$root/build/device-check" -j 2 --target upload-ca-cert >/dev/null
+mkdir -p "$rootfs/lib/device/check"
+install -m 0755 "$root/build/device-check/bin/upload-ca-cert" "$rootfs/lib/device/check/"
 cp -R "$root/web/." "$rootfs/www/"
 cp "$busybox_dir/bin/busybox" "$rootfs/bin/busybox"
 install -m 0755 "$root/device/init" "$rootfs/init"
@@ -57,6 +63,9 @@ install -m 0644 "$root/device/inittab" "$rootfs/etc/inittab"
 install -m 0755 "$root/device/rcS" "$root/device/stop" "$root/device/bench" "$rootfs/lib/device/"
 install -m 0755 "$root/device/etc-layout" "$root/build/device-tools/flashtool" "$rootfs/lib/device/"
 install -m 0600 "$root/device/httpd.conf" "$rootfs/lib/device/httpd.conf"
+# The tests' helper that refuses chosen system calls (tests/refuse), built by
+# the same device build: the system tests run the programs under it.
+install -m 0755 "$root/build/device/tests/refuse/refuse-syscalls" "$rootfs/lib/device/"
 
 # Only the modules for the virtio disk and network and for ext4, with the
 # dependency list that modprobe reads.

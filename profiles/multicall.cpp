@@ -6,7 +6,14 @@
 // All six deliverables in one program, told apart by the name it was started
 // under, as busybox tells its applets apart. The target directory is stored
 // once, and the usage line is made from the same names.
-struct profile_entry { const char *name; const char *file; uint32_t limit; };
+struct profile_entry {
+    const char *name;
+    const char *file;
+    uint32_t limit;
+#if UPLOAD_CONTENT_CHECK
+    const slot_rule *rule;
+#endif
+};
 static constexpr profile_entry profiles[] = {
 #include "profile_table.inc"
 };
@@ -41,7 +48,11 @@ bool select_profile(const char *program)
                 static char path[sizeof TARGET_DIR + longest_file()];
                 memcpy(path, TARGET_DIR, sizeof TARGET_DIR - 1);
                 memcpy(path + sizeof TARGET_DIR - 1, profile.file, strlen(profile.file) + 1);
-                upload_profile = {profile.name, path, profile.limit};
+                upload_profile = {profile.name, path, profile.limit,
+#if UPLOAD_CONTENT_CHECK
+                                  profile.rule,
+#endif
+                };
                 return true;
             }
         }

@@ -18,6 +18,10 @@ if [ "${NUBO_BENCH_INSIDE:-}" != 1 ]; then
     cmake -S . -B $build -DCMAKE_BUILD_TYPE=Release -DUPLOAD_BUILD_TESTS=OFF \
         -DUPLOAD_BUILD_BENCH=ON -DUPLOAD_TARGET_DIR=/tmp/nubo-bench >/dev/null
     cmake --build $build -j 2 >/dev/null
+    # The whole program once more, built with the content check.
+    cmake -S . -B $build-check -DCMAKE_BUILD_TYPE=Release -DUPLOAD_BUILD_TESTS=OFF -DUPLOAD_CONTENT_CHECK=ON \
+        -DUPLOAD_BUILD_BENCH=ON -DUPLOAD_TARGET_DIR=/tmp/nubo-bench >/dev/null
+    cmake --build $build-check -j 2 --target process_bench >/dev/null
     echo "building the device image ..." >&2
     device/build-image.sh >/dev/null
     if unshare --mount true 2>/dev/null; then
@@ -34,6 +38,9 @@ for b in scanner spool process; do
     $build/bench/${b}_bench --benchmark_out=$results/$b.json --benchmark_out_format=json \
         >$results/$b.txt 2>&1
 done
+echo "running process_bench with the content check ..." >&2
+$build-check/bench/process_bench --benchmark_filter=whole_program --benchmark_out=$results/process-check.json \
+    --benchmark_out_format=json >$results/process-check.txt 2>&1
 
 # One whole request of 1 KiB under callgrind: an instruction count that does
 # not depend on how busy the machine is.
@@ -62,7 +69,8 @@ device_result=$(
     source device/device.sh
     device_disk $results/device/disk.img 64 >/dev/null
     device_boot $results/device $results/device/disk.img 256 bench && device_wait_exit 600 &&
-        tr -d '\r' <"$DEVICE_CONSOLE" | sed -n 's/^bench: program \([0-9]*\) baseline \([0-9]*\) blocks \([0-9]*\)$/\1 \2 \3/p'
+        tr -d '\r' <"$DEVICE_CONSOLE" |
+        sed -n 's/^bench: program \([0-9]*\) baseline \([0-9]*\) blocks \([0-9]*\)\( check \([0-9]*\)\)\{0,1\}$/\1 \2 \3 \5/p'
 ) || true
 # The same with /etc on UBIFS on the simulated NAND (device/etc-layout).
 echo "running the benchmark inside the emulated device, /etc on UBIFS ..." >&2
@@ -71,7 +79,8 @@ device_ubifs_result=$(
     source device/device.sh
     DEVICE_ETC=ubifs
     device_boot $results/device-ubifs - 256 bench && device_wait_exit 600 &&
-        tr -d '\r' <"$DEVICE_CONSOLE" | sed -n 's/^bench: program \([0-9]*\) baseline \([0-9]*\) blocks \([0-9]*\)$/\1 \2 \3/p'
+        tr -d '\r' <"$DEVICE_CONSOLE" |
+        sed -n 's/^bench: program \([0-9]*\) baseline \([0-9]*\) blocks \([0-9]*\)\( check [0-9]*\)\{0,1\}$/\1 \2 \3/p'
 ) || true
 
 # metric FILE BENCHMARK KEY: one value from a Google Benchmark JSON report.
@@ -137,17 +146,25 @@ program=$(metric process whole_program program_ms)
 floor=$(metric process whole_program floor_ms)
 ratio=$(fixed "$(metric process whole_program ratio)" 2)
 echo "| whole program, 64 MiB upload piped in | $(fixed "$program" 0) ms | dd bs=4096 + cp $(fixed "$floor" 0) ms | $ratio× | ≤ 1.3× | $(check "$ratio <= 1.3") |"
+program=$(metric process-check whole_program program_ms)
+floor=$(metric process-check whole_program floor_ms)
+ratio=$(fixed "$(metric process-check whole_program ratio)" 2)
+echo "| whole program with the content check (UPLOAD_CONTENT_CHECK=ON), 64 MiB upload piped in | $(fixed "$program" 0) ms | dd bs=4096 + cp $(fixed "$floor" 0) ms | $ratio× | ≤ 1.3× | $(check "$ratio <= 1.3") |"
 if [ -n "$device_result" ]; then
-    read -r program floor blocks <<<"$device_result"
+    read -r program floor blocks checked <<<"$device_result"
     ratio=$(awk -v p="$program" -v f="$floor" 'BEGIN { printf "%.2f", p / f }')
     echo "| whole program inside the emulated device (ARM, qemu, 256 MiB), 8 MiB upload: spool on tmpfs, target on ext4; with dd bs=4096 for the copy too: $((blocks * 10)) ms | $((program * 10)) ms | dd bs=4096 + cp + sync $((floor * 10)) ms | $ratio× | ≤ 1.3× | $(check "$ratio <= 1.3") |"
+    if [ -n "$checked" ]; then
+        ratio=$(awk -v p="$checked" -v f="$floor" 'BEGIN { printf "%.2f", p / f }')
+        echo "| the same with the content check (UPLOAD_CONTENT_CHECK=ON) | $((checked * 10)) ms | dd bs=4096 + cp + sync $((floor * 10)) ms | $ratio× | ≤ 1.3× | $(check "$ratio <= 1.3") |"
+    fi
 else
     echo "| whole program inside the emulated device, 8 MiB upload | (the device run failed; see $results/device/) | - | - | ≤ 1.3× | **no** |"
 fi
 if [ -n "$device_ubifs_result" ]; then
     read -r program floor blocks <<<"$device_ubifs_result"
     ratio=$(awk -v p="$program" -v f="$floor" 'BEGIN { printf "%.2f", p / f }')
-    echo "| the same, target on UBIFS on a simulated NAND (2 KiB pages, 128 KiB erase blocks); with dd bs=4096 for the copy too: $((blocks * 10)) ms | $((program * 10)) ms | dd bs=4096 + cp + sync $((floor * 10)) ms | $ratio× | ≤ 1.3× | $(check "$ratio <= 1.3") |"
+    echo "| whole program inside the emulated device, 8 MiB upload, target on UBIFS on a simulated NAND (2 KiB pages, 128 KiB erase blocks); with dd bs=4096 for the copy too: $((blocks * 10)) ms | $((program * 10)) ms | dd bs=4096 + cp + sync $((floor * 10)) ms | $ratio× | ≤ 1.3× | $(check "$ratio <= 1.3") |"
 else
     echo "| whole program inside the emulated device, 8 MiB upload, target on UBIFS | (the device run failed; see $results/device-ubifs/) | - | - | ≤ 1.3× | **no** |"
 fi
@@ -157,21 +174,26 @@ growth=$(fixed "$(metric process peak_memory growth_KiB)" 0)
 echo "| peak resident memory, 64 MiB upload | $(fixed "$large" 0) KiB | 1 KiB upload $(fixed "$small" 0) KiB | +$growth KiB | within 64 KiB | $(check "$growth <= 64") |"
 echo "| instructions, one whole 1 KiB request (callgrind) | $instructions | - | - | - | - |"
 
-# The builds for /etc, as shipped (scripts/test.sh makes them).
-sizes=""
-for f in build/device/bin/upload-*; do
-    case $f in *.map|*'*'*) continue ;; esac
-    sizes="$sizes${sizes:+, }$(basename "$f") $(stat -c %s "$f")"
-done
-echo "| device programs (build/device/bin), bytes | ${sizes:-no device build} | - | - | ≤ 12288 each | - |"
-# The multi-call program and its six links take the flash together.
-multicall=""
-if [ -f build/device-multicall/bin/nubo-upload ]; then
-    program=$(stat -c %s build/device-multicall/bin/nubo-upload)
-    links=0
-    for f in build/device-multicall/bin/upload-*; do
-        [ -L "$f" ] && links=$((links + $(stat -c %s "$f")))
+# The builds for /etc, as shipped, and with the content check (scripts/test.sh
+# makes them).
+for build in device device-check; do
+    sizes=""
+    for f in build/$build/bin/upload-*; do
+        case $f in *.map|*'*'*) continue ;; esac
+        sizes="$sizes${sizes:+, }$(basename "$f") $(stat -c %s "$f")"
     done
-    multicall="$((program + links)) (nubo-upload $program, six links $links)"
-fi
-echo "| multi-call device program (build/device-multicall/bin) with its links, bytes | ${multicall:-no multi-call device build} | - | - | ≤ 12288 in all | - |"
+    echo "| device programs (build/$build/bin), bytes | ${sizes:-no such build} | - | - | ≤ 12288 each | - |"
+done
+# The multi-call program and its six links take the flash together.
+for build in device-multicall device-multicall-check; do
+    multicall=""
+    if [ -f build/$build/bin/nubo-upload ]; then
+        program=$(stat -c %s build/$build/bin/nubo-upload)
+        links=0
+        for f in build/$build/bin/upload-*; do
+            [ -L "$f" ] && links=$((links + $(stat -c %s "$f")))
+        done
+        multicall="$((program + links)) (nubo-upload $program, six links $links)"
+    fi
+    echo "| multi-call device program (build/$build/bin) with its links, bytes | ${multicall:-no such build} | - | - | ≤ 12288 in all | - |"
+done

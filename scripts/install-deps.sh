@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev pkg-config util-linux)
 # Web servers, page and end-to-end tests.
 packages+=(lighttpd busybox curl iproute2 chromium nodejs)
+# The certificates and keys of the content check's tests.
+packages+=(openssl)
 # The device build: clang and lld cross-compile against armhf musl, llvm's
 # objcopy drops the section headers, and the programs run here under
 # qemu-arm. musl-dev for this machine serves the x86-64 musl build.
@@ -16,6 +18,9 @@ packages+=(clang lld llvm musl-dev:armhf "musl-dev:$(dpkg --print-architecture)"
 packages+=(qemu-system-arm e2fsprogs kmod cpio)
 # The read-only image below the overlay layout of the device's /etc.
 packages+=(squashfs-tools)
+# A device maker's own compiler: Debian's GCC for soft-float ARM and glibc,
+# the ABI no other build covers; its programs run under qemu-arm -L.
+packages+=(g++-arm-linux-gnueabi)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then
@@ -32,7 +37,9 @@ done
 command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    # A mirror in the middle of a sync fails one index; install says whether
+    # what is needed was found anyway.
+    apt-get update -qq || true
     apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 fi
 # The browser tests' npm packages, here and not in each test: those tests

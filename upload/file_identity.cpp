@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
 #include <sys/stat.h>
@@ -5,6 +6,13 @@
 #include <unistd.h>
 
 #include "file_identity.h"
+
+// A maker's toolchain made for a kernel before 4.11 lacks the number.
+#if !defined(SYS_statx) && defined(__arm__)
+#define SYS_statx 397
+#elif !defined(SYS_statx) && defined(__x86_64__)
+#define SYS_statx 332
+#endif
 
 enum : unsigned { BASIC_STATS = 0x7ff };   // type, mode, links, inode, size, ...
 #ifdef STATX_BASIC_STATS
@@ -18,12 +26,74 @@ static_assert(offsetof(file_status, nlink) == offsetof(struct statx, stx_nlink) 
               STATX_BASIC_STATS == BASIC_STATS);
 #endif
 
+// Kernels before 4.11 have no statx, and some sandboxes refuse it: there the
+// older calls answer, each in the kernel's own layout.
+#if defined(__arm__) && defined(__ARM_EABI__)
+#define STATUS_AT SYS_fstatat64
+#define STATUS_OF SYS_fstat64
+struct old_status {
+    uint64_t dev;
+    uint32_t pad0, ino32, mode, nlink, uid, gid;
+    uint64_t rdev;
+    uint32_t pad1;
+    int64_t size;
+    uint32_t blksize;
+    uint64_t blocks;
+    uint32_t times[6];
+    uint64_t ino;
+};
+static_assert(sizeof(old_status) == 104 && offsetof(old_status, size) == 48 && offsetof(old_status, ino) == 96);
+#elif defined(__x86_64__)
+#define STATUS_AT SYS_newfstatat
+#define STATUS_OF SYS_fstat
+struct old_status {
+    uint64_t dev, ino, nlink;
+    uint32_t mode, uid, gid, pad0;
+    uint64_t rdev;
+    int64_t size;
+    uint64_t rest[11];
+};
+static_assert(sizeof(old_status) == 144 && sizeof(old_status) == sizeof(struct stat) &&
+              offsetof(old_status, size) == offsetof(struct stat, st_size));
+#endif
+
+// Decided once: after the first refusal every call takes the older way.
+static bool statx_refused;
+
+static bool status(int fd, const char *path, int flags, file_status &st)
+{
+    if (!statx_refused) {
+        if (syscall(SYS_statx, fd, path, flags, BASIC_STATS, &st) == 0)
+            return true;
+        // statx itself never answers EPERM; only a policy that refuses it does.
+        if (errno != ENOSYS && errno != EPERM)
+            return false;
+        statx_refused = true;
+    }
+#ifdef STATUS_AT
+    old_status old;
+    if ((*path ? syscall(STATUS_AT, fd, path, &old, flags) : syscall(STATUS_OF, fd, &old)) != 0)
+        return false;
+    st.mode = static_cast<uint16_t>(old.mode);
+    st.nlink = static_cast<uint32_t>(old.nlink);
+    st.uid = old.uid;
+    st.ino = old.ino;
+    st.size = static_cast<uint64_t>(old.size);
+    // Only ever compared, so the kernel's encoded number serves as it is.
+    st.dev_major = static_cast<uint32_t>(old.dev >> 32);
+    st.dev_minor = static_cast<uint32_t>(old.dev);
+    return true;
+#else
+    return false;
+#endif
+}
+
 bool status_at(const char *path, bool follow, file_status &st)
 {
-    return syscall(SYS_statx, AT_FDCWD, path, follow ? 0 : AT_SYMLINK_NOFOLLOW, BASIC_STATS, &st) == 0;
+    return status(AT_FDCWD, path, follow ? 0 : AT_SYMLINK_NOFOLLOW, st);
 }
 
 bool status_of(int fd, file_status &st)
 {
-    return syscall(SYS_statx, fd, "", AT_EMPTY_PATH, BASIC_STATS, &st) == 0;
+    return status(fd, "", AT_EMPTY_PATH, st);
 }

@@ -6,6 +6,9 @@
 #include <stdint.h>
 
 #include "multipart_scanner.h"
+#if UPLOAD_CONTENT_CHECK
+#include "content_check.h"
+#endif
 
 constexpr size_t READ_CHUNK = 4096;
 // The longest delimiter a request can bring: a kernel passes no environment
@@ -20,6 +23,7 @@ enum {
     ERR_EMPTY_FILE = -7003,
     ERR_IO = -7004,
     ERR_CROSS_ORIGIN = -7005,
+    ERR_WRONG_KIND = -7006,
 };
 
 enum { KIND_NONE = 0, KIND_SESSION = 1, KIND_FILE = 2 };
@@ -31,6 +35,9 @@ struct target_profile {
     const char *name;   // the deliverable's, as the log names it
     const char *path;
     uint32_t limit;     // largest accepted CONTENT_LENGTH
+#if UPLOAD_CONTENT_CHECK
+    const slot_rule *rule;   // the files the slot takes
+#endif
 };
 // The profile this process serves; the multi-call program fills it in at
 // start from the name it was started under.
@@ -66,6 +73,9 @@ struct upload_request_state {
     bool answered;          // send_result gave an answer; `answer` is its code
     int answer;
     uint32_t stored_bytes;  // copied into the target so far
+#if UPLOAD_CONTENT_CHECK
+    content_judge judge;    // of the file part's bytes so far
+#endif
 };
 extern upload_request_state upload_state;
 

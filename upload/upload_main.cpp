@@ -12,7 +12,11 @@ const scanner_callbacks upload_callbacks = {
     upload_part_bytes,
     nullptr,
     upload_headers_end,
+#if UPLOAD_CONTENT_CHECK
+    content_part_finish,
+#else
     upload_part_finish,
+#endif
     nullptr,
 };
 

@@ -154,6 +154,9 @@ int upload_part_bytes(multipart_scanner *, const char *at, size_t count)
 {
     switch (upload_state.part_kind) {
     case KIND_FILE:
+#if UPLOAD_CONTENT_CHECK
+        content_feed(at, count);
+#endif
         if (count > SPOOL_BUFFER - spool_used) {
             if (spool_flush() != 0)
                 return spool_failed();

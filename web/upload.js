@@ -8,8 +8,65 @@ var ANSWERS = {
   '-7002': ['error', 'Refused: the device did not recognise the request as a file upload. Nothing was changed.'],
   '-7003': ['error', 'Refused: the chosen file is empty. Nothing was changed.'],
   '-7004': ['error', 'The device could not store the file. It normally keeps the file it had; only a file it must write in place (a linked file, or one in a folder it may not change) may now be gone. Please upload the file again.'],
-  '-7005': ['error', 'Refused: the request came from another site, not from this page. Nothing was changed.']
+  '-7005': ['error', 'Refused: the request came from another site, not from this page. Nothing was changed.'],
+  '-7006': ['error', 'Refused: the file is not a {kind} the device can use in this slot (PEM or DER). Nothing was changed.']
 };
+
+// The device's 802.1X client reads PEM or DER. What each kind of slot takes,
+// by PEM label; a certificate slot refuses a file with any private key in
+// it. Programs built with the content check refuse the same files.
+var KINDS = {
+  certificate: { name: 'certificate', labels: ['CERTIFICATE', 'TRUSTED CERTIFICATE', 'X509 CERTIFICATE'] },
+  key: { name: 'private key', labels: ['PRIVATE KEY', 'ENCRYPTED PRIVATE KEY', 'RSA PRIVATE KEY',
+    'EC PRIVATE KEY', 'DSA PRIVATE KEY'] }
+};
+// PEM blocks are looked for in the file's start: a CA bundle with long
+// comments still has its first certificate well within it.
+var LOOK_AT = 65536;
+
+// One DER SEQUENCE whose definite length ends exactly at the end of the file.
+function derFits(bytes, size) {
+  if (bytes.length < 2 || bytes[0] !== 0x30)
+    return false;
+  var length = bytes[1], header = 2;
+  if (length & 0x80) {
+    var count = length & 0x7f;
+    if (count < 1 || count > 4 || bytes.length < 2 + count)
+      return false;
+    length = 0;
+    for (var i = 0; i < count; i++)
+      length = length * 256 + bytes[2 + i];
+    header += count;
+  }
+  return header + length === size;
+}
+
+// Why the file will not do for the slot's kind, or '' when it may. An empty
+// file is left to the device, which names it as such.
+function misfit(bytes, size, kind) {
+  if (size === 0)
+    return '';
+  var taken = false, key = false;
+  new TextDecoder('latin1').decode(bytes).split('\n').forEach(function (line) {
+    var match = /^-----BEGIN (.*)-----[ \t\r]*$/.exec(line);
+    if (!match)
+      return;
+    taken = taken || KINDS[kind].labels.indexOf(match[1]) >= 0;
+    key = key || /PRIVATE KEY$/.test(match[1]);
+  });
+  if (kind === 'certificate' && key)
+    return 'This file holds a private key, which must never be stored in a certificate slot.';
+  if (taken || derFits(bytes, size))
+    return '';
+  return 'This file does not look like a ' + KINDS[kind].name + ' (PEM or DER), and the device may refuse it.';
+}
+
+// Reads the file's start in the browser; the answer comes as a promise.
+function judge(form, file) {
+  return file.slice(0, LOOK_AT).arrayBuffer().then(function (buffer) {
+    return misfit(new Uint8Array(buffer), file.size, form.getAttribute('data-kind'));
+  });
+}
 
 function sessionCookie() {
   var match = document.cookie.match(/(?:^|;\s*)sessionid=([^;]*)/);
@@ -19,7 +76,7 @@ function sessionCookie() {
 // The answer as the device meant it, or a word about why there is none: a
 // body the program cannot read gets no answer from it, and the web server
 // then sends an error page of its own or closes the connection.
-function describe(xhr, limit) {
+function describe(xhr, limit, kindName) {
   var answer = null;
   try {
     answer = JSON.parse(xhr.responseText);
@@ -36,7 +93,7 @@ function describe(xhr, limit) {
   var known = ANSWERS[String(answer.errcode)];
   if (!known)
     return ['error', 'The device answered with the unknown result code ' + answer.errcode + '.'];
-  return [known[0], known[1].replace('{limit}', limit)];
+  return [known[0], known[1].replace('{limit}', limit).replace('{kind}', kindName)];
 }
 
 function show(form, kind, text) {
@@ -73,7 +130,7 @@ function upload(form) {
     }
   };
   xhr.onload = function () {
-    var result = describe(xhr, limit);
+    var result = describe(xhr, limit, KINDS[form.getAttribute('data-kind')].name);
     // A full bar means stored, not merely sent.
     bar.value = result[0] === 'ok' ? 100 : 0;
     show(form, result[0], result[1]);
@@ -93,14 +150,51 @@ function upload(form) {
   };
 
   button.disabled = true;
+  button.textContent = 'Upload';
   bar.value = 0;
   show(form, 'busy', 'Sending\u2026');
   xhr.send(data);
 }
 
+// A file that does not look like the slot's kind is named as such as soon as
+// it is chosen, and goes only with a click after that: a click that came
+// before the warning was shown never sends it.
+function warn(form, file, text) {
+  form.warned = file;
+  form.querySelector('button').textContent = 'Upload anyway';
+  show(form, 'warn', text + ' Press \u201cUpload anyway\u201d to send it all the same.');
+}
+
 Array.prototype.forEach.call(document.querySelectorAll('form.slot'), function (form) {
+  var input = form.elements.filedata;
+  input.addEventListener('change', function () {
+    var file = input.files[0];
+    form.warned = null;
+    form.querySelector('button').textContent = 'Upload';
+    show(form, '', '');
+    if (file)
+      judge(form, file).then(function (text) {
+        if (text && input.files[0] === file)
+          warn(form, file, text);
+      });
+  });
   form.addEventListener('submit', function (event) {
     event.preventDefault();
-    upload(form);
+    var file = input.files[0];
+    if (!file || form.warned === file) {
+      upload(form);
+      return;
+    }
+    // Busy while the file is read, so that no earlier outcome stands.
+    var button = form.querySelector('button');
+    button.disabled = true;
+    show(form, 'busy', 'Reading the file\u2026');
+    judge(form, file).then(function (text) {
+      button.disabled = false;
+      if (text)
+        warn(form, file, text);
+      else
+        upload(form);
+    });
   });
 });

@@ -114,7 +114,9 @@ if(CHECK STREQUAL "install")
         fail("cmake --install ${BUILD_DIR} failed")
     endif()
     # Every file under the staging tree, against the names expected.
-    string(REGEX REPLACE "^/+" "" folder "${PREFIX}/${CGI_DIR}")
+    # An absolute CGI_DIR (a build system's /var/www/cgi-bin) ignores PREFIX.
+    cmake_path(ABSOLUTE_PATH CGI_DIR BASE_DIRECTORY ${PREFIX} OUTPUT_VARIABLE folder)
+    string(REGEX REPLACE "^/+" "" folder "${folder}")
     file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE ${STAGE} ${STAGE}/*)
     set(expected)
     foreach(name ${PROGRAMS} ${MULTICALL})

@@ -3,16 +3,18 @@
 # CGI, so that the way each server hands over the body and relays (or fails
 # to relay) the answer is part of what is tested.
 #
-# Usage: e2e.sh HOST_KIND BIN_DIR TARGET_DIR WORK_DIR
+# Usage: e2e.sh HOST_KIND BIN_DIR TARGET_DIR WORK_DIR [KEY_FILES]
 #   HOST_KIND   lighttpd, lighttpd-stream or busybox (see hosts/host.sh)
 #   BIN_DIR     the six programs; its folder multicall, when there, holds
 #               the multi-call program and its six links
 #   TARGET_DIR  the directory they were built to write into
 #   WORK_DIR    scratch space of this run, emptied first
+#   KEY_FILES   the content check's certificates and keys: the programs are
+#               built with UPLOAD_CONTENT_CHECK=ON, and only their rows run
 set -uo pipefail
 kind=$1
 # Absolute, so that the programs can be recognised by their path in /proc.
-bin=$(realpath -m "$2") target=$(realpath -m "$3") work=$(realpath -m "$4")
+bin=$(realpath -m "$2") target=$(realpath -m "$3") work=$(realpath -m "$4") keys=${5:-}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=../../hosts/host.sh
 source "$root/hosts/host.sh"
@@ -145,6 +147,43 @@ program_holds_spool() {
 }
 
 spool_before=$(spool_names)
+
+# --- nothing left behind, then the summary ----------------------------------------
+finish() {
+    check "no program is left running" wait_until 10 no_programs_running
+    check "no spool file name is left in /tmp" test "$(spool_names)" = "$spool_before"
+    # The programs' standard error ends up in the server's logs.
+    check "no program reported an error" \
+        test -z "$(cat "$work/host/host.log" "$work/host/error.log" 2>/dev/null | grep -e Sanitizer -e 'runtime error:')"
+    host_stop
+    echo "$kind: $passed passed, $failed failed"
+    [ $failed = 0 ] || exit 1
+    # The uploads are kept for a look only when something failed.
+    rm -rf "$work/files"
+    exit 0
+}
+
+# --- the content check: real files as curl sends them ---------------------------
+content_row() {
+    local program=$1 file=$2 code=$3 name=$1-$2 target_file=${target_of[$1]}
+    set_target "$target_file" 600
+    post "$program" "$name" -F sessionid=e2e -F "filedata=@$keys/$file"
+    check "$file in $program is answered $code" answered "$name" "$code"
+    if [ "$code" = 0 ]; then
+        check "$file in $program is stored" cmp -s "$target/$target_file" "$keys/$file"
+    else
+        check "$file in $program leaves the target" untouched "$target_file"
+    fi
+}
+if [ -n "$keys" ]; then
+    content_row upload-ca-cert bundle.pem 0
+    content_row upload-ca-cert2 encrypted.pem -7006
+    content_row upload-client-cert bag.pem -7006
+    content_row upload-client-cert2 client.der 0
+    content_row upload-priv bag.pem 0
+    content_row upload-priv2 picture.png -7006
+    finish
+fi
 
 # --- every program replaces its own target --------------------------------
 i=0
@@ -305,15 +344,4 @@ check "20 concurrent uploads each get the answer 0" all_answered
 check "after 20 concurrent uploads the target equals exactly one of them" equals_exactly_one
 check "after 20 concurrent uploads the target has mode 0600" mode_is "$target/8021x-ca-cert2" 600
 
-# --- nothing left behind --------------------------------------------------------
-check "no program is left running" wait_until 10 no_programs_running
-check "no spool file name is left in /tmp" test "$(spool_names)" = "$spool_before"
-# The programs' standard error ends up in the server's logs.
-check "no program reported an error" \
-    test -z "$(cat "$work/host/host.log" "$work/host/error.log" 2>/dev/null | grep -e Sanitizer -e 'runtime error:')"
-
-host_stop
-echo "$kind: $passed passed, $failed failed"
-[ $failed = 0 ] || exit 1
-# The uploads are kept for a look only when something failed.
-rm -rf "$work/files"
+finish

@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 static const int TIMEOUT_MS = 60000;
@@ -105,6 +106,9 @@ upload_outcome run_upload(const upload_run &run)
     std::istringstream emulator(env_or("UPLOAD_EMULATOR", ""));
     for (std::string word; emulator >> word;)
         argv_s.push_back(word);
+    std::istringstream wrapper(env_or("UPLOAD_WRAPPER", ""));
+    for (std::string word; wrapper >> word;)
+        argv_s.push_back(word);
     argv_s.push_back(std::string(env_or("UPLOAD_BIN_DIR", ".")) + "/" + run.program);
     std::vector<std::string> env_s;
     for (auto &[k, v] : run.env)
@@ -172,11 +176,19 @@ upload_outcome run_upload(const upload_run &run)
         return false;
     };
     // A loaded machine (valgrind, say) may let the program on between the
-    // look at its state and the look at /tmp: a name counts only when it is
-    // still there at a second wait for input.
+    // look at its state and the look at /tmp, and may show it sleeping for
+    // other reasons: a name counts only when it is still there once the
+    // program has taken another piece, since no read comes between the
+    // spool's creation and the removal of its name.
+    std::vector<std::string> suspects;
     auto look_while_waiting = [&]() {
-        if (waiting_for_input() && !spool_names().empty() && (usleep(2000), waiting_for_input()))
-            look_at_tmp();
+        if (!waiting_for_input())
+            return;
+        std::vector<std::string> names = spool_names();
+        for (const std::string &name : names)
+            if (std::find(suspects.begin(), suspects.end(), name) != suspects.end())
+                o.spool_name_seen = true;
+        suspects = std::move(names);
     };
     // A piece goes in only when the program has taken the one before, so
     // that every read it makes ends where a piece ends.

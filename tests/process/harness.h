@@ -63,6 +63,9 @@ std::string target_path(const std::string &file = "8021x-priv");
 // The hidden file an upload writes before renaming it over the target.
 std::string side_path(const std::string &file = "8021x-priv");
 std::vector<std::string> hidden_target_names();
+// UPLOAD_EMULATOR runs a foreign program (qemu-arm); UPLOAD_WRAPPER is a
+// command before the program that ends by executing it here, so that a
+// preloaded library still reaches it (refuse-syscalls).
 bool under_emulator();
 
 std::optional<std::string> read_file(const std::string &path);

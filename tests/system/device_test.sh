@@ -3,7 +3,7 @@
 # login, /etc on ext4 on a virtio disk, /tmp a tmpfs, and power that can be
 # cut. Each case boots the device from IMAGE_DIR (device/build-image.sh).
 #
-# Usage: device_test.sh CASE IMAGE_DIR WORK_DIR
+# Usage: device_test.sh CASE IMAGE_DIR WORK_DIR [REFUSE]
 #   programs   each program answers 0 with the login and the server 401
 #              without; syslogd logs each answer; bytes and mode read back
 #              after a reboot
@@ -19,8 +19,11 @@
 #              the programs, a full /etc, whether sendfile reaches it, the
 #              overlay's copy-up and, on UBI, a power cut at every header
 #              write of an upload
+# REFUSE (CALL=ERRNO,...) runs every program under refuse-syscalls, which
+# refuses those calls as an older kernel or a stricter sandbox does.
 set -uo pipefail
 case_name=$1
+refuse=${4:-}
 work=$(realpath -m "$3")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 DEVICE_IMAGE=$(realpath -m "$2")
@@ -47,6 +50,12 @@ boot() {
         echo "not ok - boot $boots with $ram MiB"
         exit 1
     fi
+    [ -n "$refuse" ] || return 0
+    # The web server starts a script in each program's place that puts the
+    # filter on and then becomes the program.
+    device_exec "cd /www/cgi-bin && for p in upload-*; do mv \$p /lib/device/ && printf '#!/bin/sh\nexec /lib/device/refuse-syscalls $refuse /lib/device/%s\n' \$p >\$p && chmod 755 \$p; done; cd /" >/dev/null
+    check "boot $boots: the programs run with $refuse" \
+        [ "$(device_exec 'grep -l refuse-syscalls /www/cgi-bin/upload-* | wc -l')" = "${#programs[@]}" ]
 }
 boots=0
 

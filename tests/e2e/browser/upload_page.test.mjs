@@ -215,6 +215,39 @@ try {
   check('an empty file shows the empty-file refusal', /chosen file is empty/.test(result.text), result.text);
   check('an empty file leaves the target', digest(join(targetDir, '8021x-client-cert2')) === emptyBefore);
 
+  // The page reads the chosen file and names one that does not look like
+  // the slot's kind before anything is sent; a second click sends it anyway.
+  const warning = async (program) => {
+    const form = slot(page, program);
+    await page.waitForFunction((el) => /\bwarn\b/.test(el.querySelector('.outcome').className),
+      await form.elementHandle(), { timeout: 5000 }).catch(() => {});
+    return { text: (await form.locator('.outcome').textContent()).trim(),
+      button: (await form.locator('button').textContent()).trim() };
+  };
+  const caKey = pemFile('ca-slot-key.pem', 'PRIVATE KEY', 1700);
+  await slot(page, 'upload-ca-cert2').locator('input[type=file]').setInputFiles(caKey);
+  let warned = await warning('upload-ca-cert2');
+  check('a key chosen for the CA slot is flagged', /holds a private key/.test(warned.text) &&
+    warned.button === 'Upload anyway', JSON.stringify(warned));
+  check('a flagged key is not sent on choosing', !posted.some((url) => url.endsWith('/upload-ca-cert2')));
+  const caCert = pemFile('ca-slot-cert.pem', 'CERTIFICATE', 1200);
+  await slot(page, 'upload-ca-cert2').locator('input[type=file]').setInputFiles(caCert);
+  warned = await warning('upload-ca-cert2');
+  check('a certificate chosen for the CA slot is not flagged', warned.text === '' && warned.button === 'Upload',
+    JSON.stringify(warned));
+  const notes = join(filesDir, 'notes.txt');
+  writeFileSync(notes, 'Network: office\n');
+  await slot(page, 'upload-priv2').locator('input[type=file]').setInputFiles(notes);
+  warned = await warning('upload-priv2');
+  check('a text file chosen for a key slot is flagged', /does not look like a private key/.test(warned.text),
+    JSON.stringify(warned));
+  await slot(page, 'upload-ca-cert2').locator('input[type=file]').setInputFiles(caKey);
+  await warning('upload-ca-cert2');
+  await slot(page, 'upload-ca-cert2').locator('button').click();
+  result = await outcome(page, 'upload-ca-cert2');
+  check('the second click sends the flagged key', posted.some((url) => url.endsWith('/upload-ca-cert2')) &&
+    /^(Uploaded\.|Refused: the file is not a certificate)/.test(result.text), result.text);
+
   // Answers the real program gives only when something is wrong with the
   // request or the device, and answers that are not the program's at all.
   const key = pemFile('key.pem', 'PRIVATE KEY', 900);
@@ -226,6 +259,8 @@ try {
       /could not store the file\. It normally keeps the file it had/],
     ['-7005', (route) => route.fulfill({ status: 403, contentType: 'application/json', body: '{ "errcode": -7005 }\r\n\r\n' }),
       /came from another site/],
+    ['-7006', (route) => route.fulfill({ status: 200, contentType: 'application/json', body: '{ "errcode": -7006 }\r\n\r\n' }),
+      /not a private key the device can use in this slot/],
     ['an unknown code', (route) => route.fulfill({ status: 200, contentType: 'application/json', body: '{ "errcode": -1 }' }),
       /unknown result code -1/],
     ['a server error page', (route) => route.fulfill({ status: 500, contentType: 'text/html', body: '<h1>500 Internal Server Error</h1>' }),
