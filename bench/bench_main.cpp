@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <benchmark/benchmark.h>
 
 // Each benchmark program registers its runs here, once the sizes of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request bodies for the benchmarks: one file part whose content is of a
 // chosen kind, with a browser-style boundary.
 #ifndef BENCH_BODIES_H

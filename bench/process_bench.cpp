@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole program as the web server starts it: a 64 MiB upload piped into
 // upload-ca-cert, its spool and target on tmpfs (bench.sh mounts one on
 // /tmp), against the floor of moving the same bytes: through `dd bs=4096`

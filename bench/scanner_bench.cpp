@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanner alone over the five kinds of content, fed in the program's
 // 4096-byte pieces, next to a memchr for CR over the same buffer: the least
 // any scanner must do is find every CR.

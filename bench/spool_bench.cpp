@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanner with the program's own callbacks (upload_callbacks) spooling
 // the file part to a file under /tmp, which bench.sh makes a tmpfs. Next to
 // it, in the same rounds: the same content written in 64 KiB blocks (the

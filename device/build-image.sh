@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the emulated device from Debian's armhf packages: the kernel and the
 # few modules it needs for virtio and ext4, and an initramfs with busybox, the
 # six device programs installed the way a firmware build stages them, the

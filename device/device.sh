@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Boots, drives and stops the emulated device (see device/build-image.sh).
 # Source it, then:
 #   device_disk PATH MIB

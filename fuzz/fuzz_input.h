@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Takes a fuzzer's input apart into the values a target needs.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed corpus of both fuzz targets from the captured bodies in
 bodies/ (a curl client and a Chromium browser posting to a local listener)
 and from the edge cases below. Run it after changing either; the output is

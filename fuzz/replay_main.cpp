@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over files and folders of inputs without libFuzzer, so
 // that the ordinary test builds replay the seed corpus and every input a
 // fuzzer ever found.

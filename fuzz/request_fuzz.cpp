@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the whole request path, in-process: environment, body on
 // standard input, the response captured from standard output, the target in
 // a directory of the fuzzer's own. System calls of the program can be made to

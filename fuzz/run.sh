@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every fuzz target for a bounded time, starting from the committed
 # corpus. New inputs go to BUILD_DIR/work/TARGET (the committed corpus is
 # only read), crashes to BUILD_DIR/artifacts, and each run's execution count

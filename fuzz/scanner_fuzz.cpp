@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the multipart scanner alone.
 //
 // Input layout (short inputs are padded with zero bytes):

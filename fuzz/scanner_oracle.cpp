@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scanner_oracle.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the multipart scanner over one body in several feeding schedules and
 // checks that the schedule never changes what the user learns: the same
 // events (pieces joined), every content byte exactly once and in order, and

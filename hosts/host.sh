@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Starts and stops a real web server that runs the upload programs as CGI.
 # Source it, then:
 #   host_start KIND WEB_DIR CGI_DIR RUN_DIR

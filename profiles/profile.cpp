@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "upload.h"
 
 // Each deliverable compiles this file with its own name, target and limit,

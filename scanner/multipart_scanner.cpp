@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "multipart_scanner.h"
 
 #include <stdint.h>

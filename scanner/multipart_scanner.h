@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streaming scanner for multipart bodies: reports header names, header
 // values and part content as pieces that point into the caller's chunk, and
 // part boundaries as notices, through a table of callbacks. It never copies

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <string.h>
 #ifdef __SSE2__
 #include <emmintrin.h>

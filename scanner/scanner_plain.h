@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanner's plain walk, one byte at a time with none of the skips that
 // scanner_feed takes inside content and header values. Built from the same
 // source as scanner_feed (library multipart_scanner_plain), so that tests

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds in Release and prints one table: the scanner next to memchr, the
 # spool next to plain writes, the whole program next to dd and cp, peak
 # memory, the device programs' sizes and the instruction count of a request,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages the build and the tests need, only those that
 # are missing, so that a fresh machine needs nothing done by hand.
 set -euo pipefail

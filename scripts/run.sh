@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the six programs against a local target directory, serves them and
 # the upload page with lighttpd on 127.0.0.1, and runs until Ctrl-C.
 # "device" boots the emulated device instead, which serves them with its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The whole test suite: installs what is missing, builds, runs every test.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the shell test scripts share. Source it, then
 #   check WHAT COMMAND...   runs the command and prints the ok / not ok line
 #                           for WHAT; passed and failed count the lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether a file can be what its slot holds, judged as it streams into the
 // spool: the 802.1X client reads PEM or DER and nothing else.
 #ifndef CONTENT_CHECK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "upload.h"
 
 static bool is_space(char c)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the commit learns about files: type, mode, links, size and identity.
 #ifndef FILE_IDENTITY_H
 #define FILE_IDENTITY_H

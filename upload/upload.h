@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The upload CGI program: one request per process, its state process-global.
 #ifndef UPLOAD_H
 #define UPLOAD_H

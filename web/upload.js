@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sends each slot's form with XMLHttpRequest, so that the progress bar can
 // follow the upload and the device's one-line JSON answer can be put in words.
 'use strict';

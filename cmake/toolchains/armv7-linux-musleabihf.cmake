@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The device: 32-bit ARMv7-A, Thumb-2, hard-float VFPv3-D16, musl libc.
 # Static, stripped executables that run as they are, or here as
 # `qemu-arm ./program`. Needs Debian's clang, lld, musl-dev:armhf,

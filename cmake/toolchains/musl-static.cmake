@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the static musl toolchains: clang and lld from the
 # distribution, the C library from Debian's musl-dev for MUSL_MULTIARCH, and
 # the compiler's own builtins archive. No C++ library exists for musl here,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The same static musl build for this machine's own CPU: runs without an
 # emulator and shows what the musl build costs next to the device one.
 # Needs Debian's clang, lld, musl-dev and libclang-rt-14-dev.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Device-side helper for the flash layouts: busybox has no UBI tools, and
  * nothing in it tells whether the kernel takes sendfile into a file system.
  *

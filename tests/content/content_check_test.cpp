@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real certificates and keys, and files that are neither, in every slot:
 // with UPLOAD_CONTENT_CHECK each slot keeps only what the 802.1X client can
 // read as its kind; without it every file is stored, as always.

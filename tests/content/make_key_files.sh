@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Makes the files of the content check's table in DIR with openssl: real
 # certificates and keys in the forms the 802.1X client reads, and files that
 # are neither. Usage: make_key_files.sh DIR

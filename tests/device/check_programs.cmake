@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the device build's programs; run with cmake -P.
 #   CHECK=format   each is a static, stripped 32-bit ARM EABI5 hard-float
 #                  executable, as `file` and the ELF header tell

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Uploads with curl through a real web server that runs the six programs as
 # CGI, so that the way each server hands over the body and relays (or fails
 # to relay) the answer is part of what is tested.

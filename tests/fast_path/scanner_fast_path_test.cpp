@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scanner_feed skips through content and header values; scanner_feed_plain
 // takes every byte through the state table. For every body and every way of
 // cutting it into chunks, both must make the same callback calls (same slot,

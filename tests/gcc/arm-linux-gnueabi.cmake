@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # A device maker's toolchain file, as Buildroot and Yocto write one: their
 # cross GCC and its C library (here Debian's, for soft-float ARM with glibc),
 # where to look for the target's files, and nothing of this project.

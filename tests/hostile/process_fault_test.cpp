@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real faults around the programs: file systems that fill while the spool
 // grows, targets that cannot be written or are links, the leftover of an
 // upload cut short, uploads racing for one target, a host that keeps

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile requests against the real programs: every one must get exactly
 // its defined answer, leave the target as that answer says, keep no spool
 // name, and exit 0 without hanging.

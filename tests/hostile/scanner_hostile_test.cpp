@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bodies built to break a streaming multipart scanner: delimiters cut by
 // every read boundary, content made only of line ends, near misses, extreme
 // delimiter and header lengths, floods of parts. Each must give exactly the

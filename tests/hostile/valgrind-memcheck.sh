@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs one program under valgrind memcheck, for the process tests as their
 # emulator. Memory errors, leaks and descriptors still open at exit are
 # reported on standard error, where the tests expect nothing, with status 99.

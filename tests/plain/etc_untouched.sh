@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The plain build a newcomer starts with (no target directory given, so the
 # shipped programs write to /etc) and its tests, run as root, must leave /etc
 # exactly as it was. They run in a private mount namespace whose /etc is a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into a host build of a program to make the system calls that no
 // real file system will fail on demand fail: reading the spool back (or
 // refusing to copy it in the kernel), syncing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Failures of the file system, made real: full, read-only and filling file
 // systems mounted in the test's private namespace, and a directory the
 // program's user cannot write.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs an upload program as the web server would: a clean environment, the
 // body through a pipe in chosen pieces (each piece reaches the program in a
 // read of its own), the response read back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The programs as the web server runs them: environment in, body through a
 // pipe, response bytes, target file and mode out.
 #include <gtest/gtest.h>

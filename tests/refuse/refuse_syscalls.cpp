@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program as an older kernel or a stricter sandbox would: the chosen
 // system calls fail at once with the chosen errno. A seccomp filter stays
 // with the process across exec, and is inherited by whatever it starts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scanner's events for whole bodies, for the same bodies cut every way,
 // and where it stops.
 #include <gtest/gtest.h>

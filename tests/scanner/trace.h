@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records every scanner event as text so that whole traces compare at once.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The programs on the emulated device: an ARM kernel, busybox httpd with a
 # login, /etc on ext4 on a virtio disk, /tmp a tmpfs, and power that can be
 # cut. Each case boots the device from IMAGE_DIR (device/build-image.sh).

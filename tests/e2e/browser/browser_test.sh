@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Serves the upload page and the programs with lighttpd and drives the page
 # in headless Chromium. Screenshots land in WORK_DIR.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the upload page in headless Chromium the way an administrator
 // would: choose a file in a slot, press Upload, read the words shown.
 //
