@@ -414,6 +414,7 @@ TEST_F(Upload, PostsFromAnotherSiteAreRefusedBeforeTheBody)
     struct {
         const char *site, *origin, *host;
         bool goes_on;
+        const char *referer = nullptr;   // what a server that drops both headers passes
     } cases[] = {
         {nullptr, nullptr, nullptr, true},   // curl, scripts: no browser headers
         {"same-origin", nullptr, nullptr, true},
@@ -437,6 +438,18 @@ TEST_F(Upload, PostsFromAnotherSiteAreRefusedBeforeTheBody)
         {"cross-site", PORTAL, "192.168.1.1", trusted_origin(PORTAL)},
         {nullptr, PORTAL, "192.168.1.1", trusted_origin(PORTAL)},
         {"cross-site", "https://portal.example.com.evil.example", "192.168.1.1", false},
+        {nullptr, nullptr, "192.168.1.1", true, "http://192.168.1.1/index.html"},
+        {nullptr, nullptr, "device.lan:8443", true, "https://Device.LAN:8443/cgi-bin/x?y=/z"},
+        {nullptr, nullptr, "192.168.1.1", true, "http://192.168.1.1"},
+        {nullptr, nullptr, "192.168.1.1", true, ""},
+        {nullptr, nullptr, "192.168.1.1", false, "http://evil.example/http://192.168.1.1/"},
+        {nullptr, nullptr, "192.168.1.1", false, "http://192.168.1.1.evil.example/"},
+        {nullptr, nullptr, "192.168.1.1", false, "http://192.168.1.1:8080/"},
+        {nullptr, nullptr, "192.168.1.1", false, "http://192.168.1.1@evil.example/"},
+        {nullptr, nullptr, nullptr, false, "http://192.168.1.1/"},
+        {nullptr, "http://192.168.1.1", "192.168.1.1", true, "http://evil.example/"},   // Origin decides
+        {"same-origin", nullptr, "192.168.1.1", true, "http://evil.example/"},
+        {nullptr, nullptr, "192.168.1.1", trusted_origin(PORTAL), "https://portal.example.com/admin"},
     };
     const std::string body = file_body(B, "key from the device's own page");
     for (auto &c : cases) {
@@ -444,13 +457,13 @@ TEST_F(Upload, PostsFromAnotherSiteAreRefusedBeforeTheBody)
         write_file(target_path(), OLD_TARGET);
         upload_run run = request(B, body);
         for (auto [name, value] : {std::pair{"HTTP_SEC_FETCH_SITE", c.site}, {"HTTP_ORIGIN", c.origin},
-                                   {"HTTP_HOST", c.host}})
+                                   {"HTTP_HOST", c.host}, {"HTTP_REFERER", c.referer}})
             if (value)
                 run.env.push_back({name, value});
         run.hold_stdin_open = true;
         upload_outcome o = upload(run);
         const std::string row = std::string(c.site ? c.site : "(none)") + " | " + (c.origin ? c.origin : "(none)") +
-                                " | " + (c.host ? c.host : "(none)");
+                                " | " + (c.host ? c.host : "(none)") + " | " + (c.referer ? c.referer : "(none)");
         if (c.goes_on || !origin_check_built()) {
             EXPECT_EQ(o.out, response_for(0)) << row;
             EXPECT_EQ(read_file(target_path()), "key from the device's own page") << row;
