@@ -66,6 +66,45 @@ TEST_F(Upload, EachProgramWritesItsOwnTargetAndKeepsItsLimit)
     }
 }
 
+// The README's two set-ups for a CGI user other than root, for every slot:
+// a target directory of its own, or the six files its own in root's
+// directory. Root's directory without the files is what they mend.
+TEST_F(Upload, ACgiUserOtherThanRootUploadsEverySlotWithTheReadmesSetUp)
+{
+    if (geteuid() != 0 || !nobody_can_reach(target_dir()))
+        GTEST_SKIP() << "the target directory is out of reach for an unprivileged user here";
+    struct stat dir;
+    ASSERT_EQ(stat(target_dir().c_str(), &dir), 0);
+    struct {
+        const char *set_up;
+        bool own_directory, own_files;
+        int code;
+    } cases[] = {
+        {"a directory of its own", true, false, 0},
+        {"the six files its own", false, true, 0},
+        {"neither", false, false, -7004},
+    };
+    for (auto &c : cases) {
+        clear_target_dir();
+        chmod(target_dir().c_str(), 0755);
+        ASSERT_EQ(chown(target_dir().c_str(), c.own_directory ? 65534 : 0, c.own_directory ? 65534 : 0), 0);
+        for (const profile_case &p : PROFILES) {
+            if (c.own_files) {
+                write_file(target_path(p.file), OLD, 0600);
+                ASSERT_EQ(chown(target_path(p.file).c_str(), 65534, 65534), 0);
+            }
+            upload_run run = request(B, file_body(B, p.file), p.program);
+            run.run_as_nobody = true;
+            EXPECT_EQ(upload(run).out, response_for(c.code)) << c.set_up << ", " << p.program;
+            EXPECT_EQ(read_file(target_path(p.file)), c.code ? std::nullopt : std::optional<std::string>(p.file))
+                << c.set_up << ", " << p.program;
+        }
+    }
+    clear_target_dir();
+    chown(target_dir().c_str(), dir.st_uid, dir.st_gid);
+    chmod(target_dir().c_str(), dir.st_mode & 07777);
+}
+
 TEST_F(Upload, ContentLengthIsReadAsTheDeviceReadsIt)
 {
     const std::string body = file_body(B, "x");
