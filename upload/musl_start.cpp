@@ -9,8 +9,8 @@
 // locks) would crash at its first use, which the device tests under
 // qemu-arm would show.
 #include <elf.h>
-#include <stdlib.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
