@@ -27,6 +27,18 @@
 #       (default 20 s) for the outcome. Prints "authenticated CN=NAME" (the
 #       name in the client certificate the server accepted) and returns 0,
 #       or "failed: REASON" and returns 1.
+#   eap_authenticator WORK PKI IFACE
+#       The authenticator alone, for a client elsewhere (the emulated
+#       device's network card, a tap device): IFACE is moved into a namespace
+#       of its own and hostapd serves it there as in eap_start.
+#   eap_log_mark, eap_authenticated_as MARK
+#       The first prints a mark in the authenticator's log; the second
+#       prints "CN=NAME" when a client authenticated after it, the name in
+#       the certificate the authenticator accepted (the inner one of PEAP
+#       and TTLS), and nothing otherwise.
+#   eap_forget
+#       The authenticator forgets its clients: one it refused is otherwise
+#       not heard for a minute.
 #   eap_stop
 #       Stops both daemons by pid and deletes the namespaces. Safe to call
 #       twice; callers install it as (part of) their EXIT trap.
@@ -122,35 +134,25 @@ eap_wait() { # SECONDS COMMAND...
     done
 }
 
-eap_start() {
-    local work=$1 files=$2 pki=$3 mode=${4:-tls} id
-    EAP_WORK=$(realpath -m "$work")
-    files=$(realpath -m "$files") pki=$(realpath -m "$pki")
+eap_authenticator() {
+    local work=$1 pki=$2 iface=$3
+    EAP_WORK=$(realpath -m "$work") pki=$(realpath -m "$pki")
     mkdir -p "$EAP_WORK"
-    id=$BASHPID.$RANDOM
-    # Interface names are at most 15 bytes; the pid (of a subshell too) keeps
-    # parallel runs apart.
-    EAP_NS_AUTH=eap-auth-$id EAP_NS_DEV=eap-dev-$id
-    EAP_IF_AUTH=ea$BASHPID EAP_IF_DEV=ed$BASHPID
+    EAP_NS_AUTH=eap-auth-$BASHPID.$RANDOM EAP_IF_AUTH=$iface
     # A socket's path is at most 107 bytes.
     EAP_CTRL=$EAP_WORK/ctrl EAP_CTRL_OWN=''
     if [ ${#EAP_CTRL} -gt 70 ]; then
         EAP_CTRL=$(mktemp -d /tmp/eap-ctrl.XXXXXX) EAP_CTRL_OWN=1
     fi
     mkdir -p "$EAP_CTRL"
-    if ! { ip netns add "$EAP_NS_AUTH" && ip netns add "$EAP_NS_DEV" &&
-        ip link add "$EAP_IF_AUTH" netns "$EAP_NS_AUTH" type veth peer name "$EAP_IF_DEV" netns "$EAP_NS_DEV" &&
-        ip -n "$EAP_NS_AUTH" link set "$EAP_IF_AUTH" up && ip -n "$EAP_NS_DEV" link set "$EAP_IF_DEV" up; }; then
+    if ! { ip netns add "$EAP_NS_AUTH" && ip link set "$iface" netns "$EAP_NS_AUTH" &&
+        ip -n "$EAP_NS_AUTH" link set "$iface" up; }; then
         eap_stop
         return 1
     fi
-
-    cat >"$EAP_WORK/hostapd.eap_user" <<EOF
-* TLS,PEAP,TTLS
-"device" TLS [2]
-EOF
-    cat >"$EAP_WORK/hostapd.conf" <<EOF
-interface=$EAP_IF_AUTH
+    printf '%s\n' '* TLS,PEAP,TTLS' '"device" TLS [2]' >"$EAP_WORK/hostapd.eap_user"
+    cat >"$EAP_WORK/hostapd.conf" <<CONF
+interface=$iface
 driver=wired
 ctrl_interface=$EAP_CTRL/hostapd
 ieee8021x=1
@@ -162,24 +164,69 @@ server_cert=$pki/server.pem
 private_key=$pki/server.key
 logger_stdout=-1
 logger_stdout_level=0
-EOF
+CONF
+    # -d: the server's log names the certificate it verified.
+    ip netns exec "$EAP_NS_AUTH" hostapd -d "$EAP_WORK/hostapd.conf" >"$EAP_WORK/hostapd.log" 2>&1 &
+    EAP_HOSTAPD_PID=$!
+    if ! eap_wait 20 test -S "$EAP_CTRL/hostapd/$iface"; then
+        echo "eap_authenticator: hostapd did not start:" >&2
+        tail -n 5 "$EAP_WORK/hostapd.log" >&2
+        eap_stop
+        return 1
+    fi
+}
+
+eap_start() {
+    local work=$1 files=$2 pki=$3 mode=${4:-tls}
+    files=$(realpath -m "$files")
+    # Interface names are at most 15 bytes; the pid (of a subshell too) keeps
+    # parallel runs apart.
+    EAP_NS_DEV=eap-dev-$BASHPID.$RANDOM EAP_IF_DEV=ed$BASHPID
+    if ! { ip netns add "$EAP_NS_DEV" &&
+        ip link add "ea$BASHPID" type veth peer name "$EAP_IF_DEV" netns "$EAP_NS_DEV" &&
+        ip -n "$EAP_NS_DEV" link set "$EAP_IF_DEV" up; }; then
+        ip link del "ea$BASHPID" 2>/dev/null
+        eap_stop
+        return 1
+    fi
+    eap_authenticator "$work" "$pki" "ea$BASHPID" || return 1
     {
         printf 'ctrl_interface=%s\nap_scan=0\n' "$EAP_CTRL/wpa_supplicant"
         eap_network "$mode" "$files"
     } >"$EAP_WORK/wpa_supplicant.conf" || { eap_stop; return 1; }
-
-    # -d: the server's log names the certificate it verified.
-    ip netns exec "$EAP_NS_AUTH" hostapd -d "$EAP_WORK/hostapd.conf" >"$EAP_WORK/hostapd.log" 2>&1 &
-    EAP_HOSTAPD_PID=$!
     ip netns exec "$EAP_NS_DEV" wpa_supplicant -d -D wired -i "$EAP_IF_DEV" -c "$EAP_WORK/wpa_supplicant.conf" \
         >"$EAP_WORK/wpa_supplicant.log" 2>&1 &
     EAP_SUPPLICANT_PID=$!
-    if ! eap_wait 20 test -S "$EAP_CTRL/hostapd/$EAP_IF_AUTH" || ! eap_wait 20 test -S "$EAP_CTRL/wpa_supplicant/$EAP_IF_DEV"; then
-        echo "eap_start: hostapd or wpa_supplicant did not start (logs in $EAP_WORK)" >&2
-        tail -n 5 "$EAP_WORK/hostapd.log" "$EAP_WORK/wpa_supplicant.log" >&2
+    if ! eap_wait 20 test -S "$EAP_CTRL/wpa_supplicant/$EAP_IF_DEV"; then
+        echo "eap_start: wpa_supplicant did not start:" >&2
+        tail -n 5 "$EAP_WORK/wpa_supplicant.log" >&2
         eap_stop
         return 1
     fi
+}
+
+eap_log_mark() {
+    wc -l <"$EAP_WORK/hostapd.log"
+}
+
+# The last client certificate verified before a success: the inner one
+# comes after the tunnel's.
+eap_authenticated_as() {
+    tail -n +"$(($1 + 1))" "$EAP_WORK/hostapd.log" | sed -n \
+        -e "s/.*tls_verify_cb.*preverify_ok=1 .*depth=0 buf='.*\/CN=\([^/']*\).*/\1/p" \
+        -e 's/.*CTRL-EVENT-EAP-SUCCESS .*/success/p' |
+        awk '$0 == "success" { if (cn != "") ok = cn; next } { cn = $0 } END { if (ok != "") print "CN=" ok }'
+}
+
+eap_names_client() {
+    [ -n "$(eap_authenticated_as "$1")" ]
+}
+
+eap_forget() {
+    local sta
+    for sta in $(ip netns exec "$EAP_NS_AUTH" hostapd_cli -p "$EAP_CTRL/hostapd" -i "$EAP_IF_AUTH" list_sta 2>/dev/null); do
+        ip netns exec "$EAP_NS_AUTH" hostapd_cli -p "$EAP_CTRL/hostapd" -i "$EAP_IF_AUTH" deauthenticate "$sta" >/dev/null
+    done
 }
 
 eap_cli() {
@@ -200,11 +247,9 @@ eap_outcome() {
 eap_check() {
     local timeout=${1:-20} from_sup from_auth outcome='' cn reason deadline
     from_sup=$(($(wc -l <"$EAP_WORK/wpa_supplicant.log") + 1))
-    from_auth=$(($(wc -l <"$EAP_WORK/hostapd.log") + 1))
-    # The authenticator holds a client that failed for a minute before it
-    # listens to it again; forgetting it makes each check a fresh start.
-    ip netns exec "$EAP_NS_AUTH" hostapd_cli -p "$EAP_CTRL/hostapd" -i "$EAP_IF_AUTH" \
-        deauthenticate "$(ip -n "$EAP_NS_DEV" -br link show "$EAP_IF_DEV" | awk '{print $3}')" >/dev/null
+    from_auth=$(eap_log_mark)
+    # A fresh start each time, whatever the last outcome was.
+    eap_forget
     if ! eap_cli reconfigure >/dev/null; then
         echo "failed: wpa_cli reconfigure"
         return 1
@@ -215,12 +260,10 @@ eap_check() {
         outcome=$(eap_outcome "$from_sup")
     done
     if [ "$outcome" = ok ]; then
-        # The last client certificate the server verified (the inner one
-        # for PEAP and TTLS comes after the tunnel).
-        cn=$(tail -n +"$from_auth" "$EAP_WORK/hostapd.log" |
-            sed -n "s/.*tls_verify_cb.*preverify_ok=1 .*depth=0 buf='\(.*\)'.*/\1/p" | tail -n 1)
-        cn=${cn##*/CN=}
-        echo "authenticated CN=${cn%%/*}"
+        # The server may log its side a moment after the client.
+        eap_wait 5 eap_names_client "$from_auth"
+        cn=$(eap_authenticated_as "$from_auth")
+        echo "authenticated ${cn:-CN=?}"
         return 0
     fi
     # The client's own words first: why it could not use its files.
