@@ -42,7 +42,7 @@
 #   eap_stop
 #       Stops both daemons by pid and deletes the namespaces. Safe to call
 #       twice; callers install it as (part of) their EXIT trap.
-# Needs root, ip (iproute2), openssl, hostapd, wpa_supplicant and wpa_cli.
+# All of them work under set -e. Needs root, ip (iproute2), openssl, hostapd, wpa_supplicant and wpa_cli.
 
 EAP_NS_AUTH='' EAP_NS_DEV='' EAP_IF_AUTH='' EAP_IF_DEV=''
 EAP_HOSTAPD_PID='' EAP_SUPPLICANT_PID=''
@@ -185,7 +185,7 @@ eap_start() {
     if ! { ip netns add "$EAP_NS_DEV" &&
         ip link add "ea$BASHPID" type veth peer name "$EAP_IF_DEV" netns "$EAP_NS_DEV" &&
         ip -n "$EAP_NS_DEV" link set "$EAP_IF_DEV" up; }; then
-        ip link del "ea$BASHPID" 2>/dev/null
+        ip link del "ea$BASHPID" 2>/dev/null || true
         eap_stop
         return 1
     fi
@@ -225,7 +225,7 @@ eap_names_client() {
 eap_forget() {
     local sta
     for sta in $(ip netns exec "$EAP_NS_AUTH" hostapd_cli -p "$EAP_CTRL/hostapd" -i "$EAP_IF_AUTH" list_sta 2>/dev/null); do
-        ip netns exec "$EAP_NS_AUTH" hostapd_cli -p "$EAP_CTRL/hostapd" -i "$EAP_IF_AUTH" deauthenticate "$sta" >/dev/null
+        ip netns exec "$EAP_NS_AUTH" hostapd_cli -p "$EAP_CTRL/hostapd" -i "$EAP_IF_AUTH" deauthenticate "$sta" >/dev/null || true
     done
 }
 
@@ -279,22 +279,26 @@ eap_check() {
 eap_stop() {
     local pid
     for pid in $EAP_SUPPLICANT_PID $EAP_HOSTAPD_PID; do
-        kill "$pid" 2>/dev/null
+        kill "$pid" 2>/dev/null || true
     done
     for pid in $EAP_SUPPLICANT_PID $EAP_HOSTAPD_PID; do
-        eap_wait 10 eap_gone "$pid" || kill -9 "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+        eap_wait 10 eap_gone "$pid" || kill -9 "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
     done
     EAP_SUPPLICANT_PID='' EAP_HOSTAPD_PID=''
-    # Deleting a namespace deletes the veth pair in it.
-    [ -n "$EAP_NS_AUTH" ] && ip netns del "$EAP_NS_AUTH" 2>/dev/null
-    [ -n "$EAP_NS_DEV" ] && ip netns del "$EAP_NS_DEV" 2>/dev/null
+    # Deleting a namespace deletes the veth pair or tap device in it.
+    if [ -n "$EAP_NS_AUTH" ]; then ip netns del "$EAP_NS_AUTH" 2>/dev/null || true; fi
+    if [ -n "$EAP_NS_DEV" ]; then ip netns del "$EAP_NS_DEV" 2>/dev/null || true; fi
     EAP_NS_AUTH='' EAP_NS_DEV=''
-    [ -n "$EAP_CTRL_OWN" ] && rm -rf "$EAP_CTRL"
+    if [ -n "$EAP_CTRL_OWN" ]; then rm -rf "$EAP_CTRL"; fi
     EAP_CTRL_OWN=''
     return 0
 }
 
+# An exited child stays a zombie until it is waited for.
 eap_gone() {
-    ! kill -0 "$1" 2>/dev/null
+    local stat
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 0
+    stat=${stat##*) }
+    [ "${stat%% *}" = Z ]
 }
