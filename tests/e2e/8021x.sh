@@ -85,44 +85,21 @@ eap_pki() {
 
 # The network block of MODE for the six files in FILES.
 eap_network() {
-    local mode=$1 files=$2 pw=
-    [ -n "${EAP_KEY_PASSWD:-}" ] && pw="    private_key_passwd=\"$EAP_KEY_PASSWD\"
-    private_key2_passwd=\"$EAP_KEY_PASSWD\""
+    local mode=$1 files=$2 line
+    local lines=(key_mgmt=IEEE8021X identity=\"device\" "ca_cert=\"$files/8021x-ca-cert\"" eapol_flags=0)
     case $mode in
-    tls) cat <<EOF
-network={
-    key_mgmt=IEEE8021X
-    eap=TLS
-    identity="device"
-    ca_cert="$files/8021x-ca-cert"
-    client_cert="$files/8021x-client-cert"
-    private_key="$files/8021x-priv"
-$pw
-    eapol_flags=0
-}
-EOF
-        ;;
-    peap | ttls)
-        local outer=PEAP phase2=auth=TLS
-        [ "$mode" = ttls ] && outer=TTLS phase2=autheap=TLS
-        cat <<EOF
-network={
-    key_mgmt=IEEE8021X
-    eap=$outer
-    identity="device"
-    anonymous_identity="anonymous"
-    ca_cert="$files/8021x-ca-cert"
-    phase2="$phase2"
-    ca_cert2="$files/8021x-ca-cert2"
-    client_cert2="$files/8021x-client-cert2"
-    private_key2="$files/8021x-priv2"
-$pw
-    eapol_flags=0
-}
-EOF
-        ;;
-    *) echo "eap_network: unknown mode $mode" >&2; return 1 ;;
+    tls) lines+=(eap=TLS "client_cert=\"$files/8021x-client-cert\"" "private_key=\"$files/8021x-priv\"") ;;
+    peap) lines+=(eap=PEAP phase2=\"auth=TLS\") ;;
+    ttls) lines+=(eap=TTLS phase2=\"autheap=TLS\") ;;
+    *) echo "eap_network: unknown mode $mode" >&2 && return 1 ;;
     esac
+    [ "$mode" = tls ] || lines+=(anonymous_identity=\"anonymous\" "ca_cert2=\"$files/8021x-ca-cert2\""
+        "client_cert2=\"$files/8021x-client-cert2\"" "private_key2=\"$files/8021x-priv2\"")
+    [ -z "${EAP_KEY_PASSWD:-}" ] ||
+        lines+=("private_key_passwd=\"$EAP_KEY_PASSWD\"" "private_key2_passwd=\"$EAP_KEY_PASSWD\"")
+    echo 'network={'
+    for line in "${lines[@]}"; do echo "    $line"; done
+    echo '}'
 }
 
 eap_wait() { # SECONDS COMMAND...
