@@ -142,8 +142,8 @@ private_key=$pki/server.key
 logger_stdout=-1
 logger_stdout_level=0
 CONF
-    # -d: the server's log names the certificate it verified.
-    ip netns exec "$EAP_NS_AUTH" hostapd -d "$EAP_WORK/hostapd.conf" >"$EAP_WORK/hostapd.log" 2>&1 &
+    # -d: the server's log names the certificate it verified; -t: when.
+    ip netns exec "$EAP_NS_AUTH" hostapd -d -t "$EAP_WORK/hostapd.conf" >"$EAP_WORK/hostapd.log" 2>&1 &
     EAP_HOSTAPD_PID=$!
     if ! eap_wait 20 test -S "$EAP_CTRL/hostapd/$iface"; then
         echo "eap_authenticator: hostapd did not start:" >&2
