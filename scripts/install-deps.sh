@@ -9,6 +9,9 @@ packages=(cmake g++ make libgtest-dev pkg-config util-linux)
 packages+=(lighttpd busybox curl iproute2 chromium nodejs)
 # The certificates and keys of the content check's tests.
 packages+=(openssl)
+# The 802.1X tests: the authenticator and the client that reads the stored
+# files (the device's own client is fetched as an armhf package instead).
+packages+=(hostapd wpasupplicant)
 # The device build: clang and lld cross-compile against armhf musl, llvm's
 # objcopy drops the section headers, and the programs run here under
 # qemu-arm. musl-dev for this machine serves the x86-64 musl build.
