@@ -140,10 +140,11 @@ function expected(kind, said) {
     about.push('Private key: encrypted.');
   if (!about.length)
     about.push('Not a certificate or key this page can read.');
-  const rule = (when, words) => (when ? warn : quiet).push(words);
+  // A warning not due is looked for without its date.
+  const rule = (when, words, date = '') => (when ? warn.push(words + date) : quiet.push(words));
   const { client, ca, priv } = said;
-  rule(own.expired, `has expired (${own.to})`);
-  rule(own.early, `is not valid yet (from ${own.from})`);
+  rule(own.expired, 'has expired', ` (${own.to})`);
+  rule(own.early, 'is not valid yet', ` (from ${own.from})`);
   rule(kind === 'ca' && own.subject && !own.ca, 'is not a CA certificate (basic constraints)');
   rule(kind === 'priv' && own.locked, 'the device needs its passphrase configured');
   rule(kind === 'priv' && own.locked && client?.pub, 'cannot be compared with the client certificate');
