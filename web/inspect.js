@@ -155,10 +155,13 @@ function read(b, v, out) {
     throw 0;
 }
 
-// Every PEM block in the file, or the file as one DER value.
+// Every PEM block in the file, or the file as one DER value. A body ends at
+// the next five dashes, so that many a BEGIN without its END takes no longer
+// than one.
 function parse(b) {
   const out = { certs: [], keys: [], locked: 0, bad: 0 };
-  const blocks = [...new TextDecoder('latin1').decode(b).matchAll(/-----BEGIN ([^-\n]+)-----([\s\S]*?)-----END \1-----/g)];
+  const blocks = [...new TextDecoder('latin1').decode(b)
+    .matchAll(/-----BEGIN ([^-\n]+)-----((?:[^-]|-(?!----))*)-----END \1-----/g)];
   for (const [, label, body] of blocks.length ? blocks : [[]]) {
     try {
       if (/Proc-Type: *4,ENCRYPTED/.test(body)) {

@@ -103,7 +103,11 @@ serial = serial\ndefault_md = sha256\ndefault_days = 365\npolicy = any\nunique_s
 }
 const day = (text, field) => new Date(new RegExp(`${field}=(.*)`).exec(text)[1]).toISOString().slice(0, 10);
 const keyType = (text) => /NIST CURVE: (\S+)/.exec(text)?.[1].replace(/^/, 'EC ') ?? `RSA ${/\((\d+) bit/.exec(text)[1]}`;
+// The files the test makes itself hold no certificate or key; openssl takes
+// minutes over one of PEM headers alone.
 function oracle(file) {
+  if (!resolve(pkiDir, file).startsWith(pkiDir))
+    return { file, count: 0 };
   const p12 = openssl('pkcs12', '-in', file, '-passin', 'pass:', '-nodes');
   if (p12)
     writeFileSync(resolve(pkiDir, file += '.pem'), p12);
@@ -399,6 +403,8 @@ try {
   // against openssl; a screenshot of each kind of warning.
   makePki();
   const unreadable = pemFile('random.pem', 'CERTIFICATE', 1500);
+  const unended = join(filesDir, 'unended.pem');
+  writeFileSync(unended, '-----BEGIN X-----\n'.repeat(2 * MIB / 18));
   const programs = { client: 'upload-client-cert', ca: 'upload-ca-cert', priv: 'upload-priv' };
   mkdirSync(join(outDir, 'warnings'), { recursive: true });
   for (const [index, [what, files, shows, picture]] of [
@@ -413,6 +419,7 @@ try {
     ['an EC key with an RSA certificate', { client: 'leaf.pem', priv: 'ec.key' }, 'does not match'],
     ['a certificate of another CA', { client: 'leaf.pem', ca: 'other-ca.pem' }, 'was not issued by', 'other-ca'],
     ['an encrypted key', { client: 'leaf.pem', priv: 'enc.key' }, 'needs its passphrase', 'encrypted'],
+    ['PEM blocks without an end, 2 MiB of them', { ca: unended }, 'Not a certificate or key'],
     ['a file the page cannot read', { client: unreadable }, 'Not a certificate or key', 'unreadable'],
   ].entries()) {
     await page.goto(pageUrl);
@@ -423,18 +430,19 @@ try {
       await slot(page, programs[kind] + number).locator('input[type=file]').setInputFiles(resolve(pkiDir, file));
     }
     // A slot's line is emptied whenever it is judged again, for a file of a
-    // slot of the same number, and filled when that is done.
-    await page.waitForFunction(() => [...document.querySelectorAll('form.slot')]
+    // slot of the same number, and filled when that is done. The bound is
+    // kept here: a page busy reading does not run its own timers.
+    const answered = await Promise.race([page.waitForFunction(() => [...document.querySelectorAll('form.slot')]
       .filter((form) => form.elements.filedata.files[0]).every((form) => form.querySelector('.about').textContent),
-    null, { timeout: 15000 }).catch(() => {});
+    null, { timeout: 10000 }).then(() => true, () => false), new Promise((done) => setTimeout(done, 10000, false))]);
     let meant = !shows;
     for (const kind of Object.keys(files)) {
       const form = slot(page, programs[kind] + number);
       const shown = (await form.locator('.about').textContent()) ?? '';
       const warned = (await form.locator('.outcome').textContent()).trim();
       const want = expected(kind, said);
-      check(`${what}: the ${kind} slot says what openssl says`, want.about.every((words) => shown.includes(words)),
-        `${JSON.stringify(shown)} lacks ${JSON.stringify(want.about)}`);
+      check(`${what}: the ${kind} slot says what openssl says`, answered && want.about.every((words) => shown.includes(words)),
+        answered ? `${JSON.stringify(shown)} lacks ${JSON.stringify(want.about)}` : 'no answer in 10 s');
       check(`${what}: the ${kind} slot warns as openssl says`, want.warn.every((words) => warned.includes(words)) &&
         !want.quiet.some((words) => warned.includes(words)), `${JSON.stringify(warned)}; ${JSON.stringify(want)}`);
       if (!meant && want.warn.concat(want.about).some((words) => words.includes(shows))) {
@@ -446,8 +454,8 @@ try {
     check(`${what}: openssl says what the row is for`, meant, shows);
   }
   // A file the page cannot read still goes, with no second press.
-  await slot(page, 'upload-client-cert2').locator('button').click();
-  result = await outcome(page, 'upload-client-cert2');
+  await slot(page, 'upload-client-cert').locator('button').click();
+  result = await outcome(page, 'upload-client-cert');
   check('a file the page cannot read is still sent', /^Uploaded\./.test(result.text), result.text);
   check('the page raised no script error reading certificates', pageErrors.length === 0, pageErrors.join('; '));
 } finally {
