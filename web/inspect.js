@@ -73,7 +73,7 @@ function rsa(b, n, e) {
 }
 function algorithm(b, v) {
   const [id, curve] = kids(b, want(v, 0x30)), type = named(b, want(id, 6));
-  return type === 'EC' && curve && curve.t === 6 ? 'EC ' + named(b, curve) : type;
+  return type === 'EC' && curve?.t === 6 ? 'EC ' + named(b, curve) : type;
 }
 function spki(b, v) {
   const [alg, key] = kids(b, v), type = algorithm(b, alg), point = bits(want(key, 3));
@@ -113,7 +113,7 @@ function certificate(b, tbs) {
       for (const x of kids(b, inside(b, v))) {
         const [id, ...rest] = kids(b, x);
         const flag = hex(b, id) === '551d13' && kids(b, inside(b, want(rest.pop(), 4)))[0];
-        if (flag && flag.t === 1)
+        if (flag?.t === 1)
           c.ca = b[flag.s] !== 0;
       }
   return c;
@@ -211,7 +211,7 @@ function issued(chain, cas) {
 
 // By what the slots of its number hold: r.client, r.ca, r.priv.
 function warnings(kind, n, r) {
-  const out = [], now = Date.now(), cert = r.client && r.client.certs[0], key = r.priv && r.priv.keys[0];
+  const out = [], now = Date.now(), cert = r.client?.certs[0], key = r.priv?.keys[0];
   const client = `the client certificate chosen for slot ${n}`;
   for (const c of r[kind].certs) {
     if (c.to.at < now)
@@ -221,13 +221,13 @@ function warnings(kind, n, r) {
     if (kind === 'ca' && !c.ca)
       out.push(`${who(c)} is not a CA certificate (basic constraints).`);
   }
-  if (kind === 'priv' && key && key.locked)
+  if (kind === 'priv' && key?.locked)
     out.push('The key is encrypted: the device needs its passphrase configured.');
-  if (kind !== 'ca' && cert && key && key.id && key.id !== cert.key.id)
+  if (kind !== 'ca' && cert && key?.id && key.id !== cert.key.id)
     out.push(`The private key chosen for slot ${n} does not match ${client}.`);
   else if (kind === 'priv' && cert && key && !key.id)
     out.push(`This key cannot be compared with ${client}.`);
-  if (kind !== 'priv' && cert && r.ca && r.ca.certs.length && !issued(r.client.certs, r.ca.certs))
+  if (kind !== 'priv' && cert && r.ca?.certs.length && !issued(r.client.certs, r.ca.certs))
     out.push(`The ${client.slice(4)} was not issued by the CA certificate chosen for slot ${n}.`);
   return out;
 }
@@ -240,7 +240,7 @@ function slot(form) {
 }
 const chosen = (form) => form.elements.filedata.files[0];
 const partners = (form) => [...document.querySelectorAll('form.slot')]
-  .filter((f) => f !== form && slot(f) && slot(f).n === slot(form).n);
+  .filter((f) => f !== form && slot(f)?.n === slot(form).n);
 // Never rejects, so that choosing a file never hangs.
 function load(file) {
   if (!cache.has(file))
