@@ -9,6 +9,9 @@ packages=(cmake g++ make libgtest-dev pkg-config util-linux)
 packages+=(lighttpd busybox curl iproute2 chromium nodejs)
 # The certificates and keys of the content check's tests.
 packages+=(openssl)
+# The 802.1X tests: the authenticator and the client that reads the stored
+# files (the device's own client is fetched as an armhf package instead).
+packages+=(hostapd wpasupplicant)
 # The device build: clang and lld cross-compile against armhf musl, llvm's
 # objcopy drops the section headers, and the programs run here under
 # qemu-arm. musl-dev for this machine serves the x86-64 musl build.
@@ -20,8 +23,10 @@ packages+=(qemu-system-arm e2fsprogs kmod cpio)
 # The read-only image below the overlay layout of the device's /etc.
 packages+=(squashfs-tools)
 # A device maker's own compiler: Debian's GCC for soft-float ARM and glibc,
-# the ABI no other build covers; its programs run under qemu-arm -L.
-packages+=(g++-arm-linux-gnueabi)
+# the ABI no other build covers, and for the other CPUs of routers; their
+# programs run under qemu-user -L (tests/gcc).
+packages+=(g++-arm-linux-gnueabi g++-aarch64-linux-gnu g++-mips-linux-gnu g++-mipsel-linux-gnu
+    g++-i686-linux-gnu g++-powerpc-linux-gnu)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then

@@ -4,7 +4,7 @@
 # CGI, so that the way each server hands over the body and relays (or fails
 # to relay) the answer is part of what is tested.
 #
-# Usage: e2e.sh HOST_KIND BIN_DIR TARGET_DIR WORK_DIR [KEY_FILES]
+# Usage: e2e.sh HOST_KIND BIN_DIR TARGET_DIR WORK_DIR [KEY_FILES | 8021x=ROW]
 #   HOST_KIND   lighttpd, lighttpd-stream or busybox (see hosts/host.sh)
 #   BIN_DIR     the six programs; its folder multicall, when there, holds
 #               the multi-call program and its six links
@@ -12,6 +12,9 @@
 #   WORK_DIR    scratch space of this run, emptied first
 #   KEY_FILES   the content check's certificates and keys: the programs are
 #               built with UPLOAD_CONTENT_CHECK=ON, and only their rows run
+#   8021x=ROW   only that row of the 802.1X table (see there): the device's
+#               client reads the stored files. Runs in a mount namespace of
+#               its own, with a small fresh tmpfs as TARGET_DIR.
 set -uo pipefail
 kind=$1
 # Absolute, so that the programs can be recognised by their path in /proc.
@@ -19,6 +22,13 @@ bin=$(realpath -m "$2") target=$(realpath -m "$3") work=$(realpath -m "$4") keys
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=../../hosts/host.sh
 source "$root/hosts/host.sh"
+eap_row=''
+if [[ $keys = 8021x=* ]]; then
+    eap_row=${keys#8021x=} keys=''
+    if [ "${E2E_PRIVATE_TARGET:-}" != 1 ]; then
+        E2E_PRIVATE_TARGET=1 exec unshare -m --propagation private "$0" "$@"
+    fi
+fi
 
 # shellcheck source=../testlib.sh
 source "$root/tests/testlib.sh"
@@ -31,6 +41,11 @@ streams=1
 
 rm -rf "$work"
 mkdir -p "$work/files" "$work/answers" "$work/cgi" "$target"
+# A fresh device every time, and room for the six files and one more: an
+# upload of 100 KiB fills it.
+if [ -n "$eap_row" ]; then
+    mount -t tmpfs -o size=64k,mode=0755 tmpfs "$target" || exit 1
+fi
 # Copies of our own, so that the programs this server starts can be told
 # apart by their path from any other process on the machine.
 cp "$bin"/upload-* "$work/cgi/"
@@ -38,7 +53,9 @@ if [ -d "$bin/multicall" ]; then
     mkdir "$work/cgi/multicall"
     cp -P "$bin"/multicall/nubo-upload "$bin"/multicall/upload-* "$work/cgi/multicall/"
 fi
-trap 'host_stop' EXIT
+# shellcheck source=8021x.sh
+source "$root/tests/e2e/8021x.sh"
+trap 'eap_stop; host_stop' EXIT
 host_start "$kind" "$root/web" "$work/cgi" "$work/host" || exit 1
 echo "# $kind on $HOST_URL (pid $HOST_PID)"
 
@@ -183,6 +200,87 @@ if [ -n "$keys" ]; then
     content_row upload-client-cert2 client.der 0
     content_row upload-priv bag.pem 0
     content_row upload-priv2 picture.png -7006
+    finish
+fi
+
+# --- 802.1X: the device's client authenticates with what was stored -----------
+# hostapd and wpa_supplicant in two network namespaces (8021x.sh), the
+# client's network block naming the six targets. Every row starts from a
+# device with nothing stored and gives it an identity; the rest of the row
+# then changes the files and asks the client again.
+pki=$(dirname "$work")/8021x-pki
+eap_says() {
+    local out
+    out=$(eap_check 30)
+    echo "# 802.1X: $out"
+    [ "$out" = "$1" ] || [[ $1 = failed && $out = failed:* ]]
+}
+eap_upload() { # PROGRAM FILE [CODE]
+    post "$1" "eap-$1" -F sessionid=e2e -F "filedata=@$2"
+    check "$(basename "$2") in $1 is answered ${3:-0}" answered "eap-$1" "${3:-0}"
+}
+if [ -n "$eap_row" ]; then
+    mode=tls
+    [[ $eap_row = slot2-* ]] && mode=${eap_row#slot2-}
+    if ! eap_pki "$pki" || ! eap_start "$work/eap" "$target" "$pki" "$mode"; then
+        check "hostapd and wpa_supplicant start" false
+        finish
+    fi
+    check "with nothing stored the client does not authenticate" eap_says failed
+    eap_upload upload-ca-cert "$pki/ca.pem"
+    if [ "$mode" = tls ]; then
+        eap_upload upload-client-cert "$pki/client.pem"
+        eap_upload upload-priv "$pki/client.key"
+        check "the client authenticates with slot 1 by EAP-TLS" eap_says "authenticated CN=device"
+    else
+        # The tunnel's server is checked against slot 1's CA; inside it,
+        # EAP-TLS with slot 2's files, here the EC identity.
+        eap_upload upload-ca-cert2 "$pki/ca.pem"
+        eap_upload upload-client-cert2 "$pki/client-ec.pem"
+        eap_upload upload-priv2 "$pki/client-ec.key"
+        check "the client authenticates with slot 2 by ${mode^^} and inner EAP-TLS" \
+            eap_says "authenticated CN=device-ec"
+    fi
+    case $eap_row in
+    new-identity)
+        eap_upload upload-priv "$pki/client-ec.key"
+        eap_upload upload-client-cert "$pki/client-ec.pem"
+        check "the client authenticates as the new identity" eap_says "authenticated CN=device-ec"
+        ;;
+    body-cut)
+        # The new key's body stops short of its end, then the connection closes.
+        make_body "$pki/client-ec.key" "$work/files/cut.body"
+        length=$(stat -c %s "$work/files/cut.body")
+        exec 3<>"/dev/tcp/127.0.0.1/$HOST_PORT"
+        printf 'POST /cgi-bin/upload-priv HTTP/1.1\r\nHost: 127.0.0.1\r\n' >&3
+        printf 'Content-Type: multipart/form-data; boundary=%s\r\nContent-Length: %s\r\n\r\n' "$BOUNDARY" "$length" >&3
+        head -c $((length - 100)) "$work/files/cut.body" >&3
+        check "the cut upload's program holds a part of the new key" wait_until 10 program_holds_spool
+        exec 3>&-
+        check "after the cut upload, no program is running" wait_until 10 no_programs_running
+        check "after a cut upload the client authenticates with the previous files" \
+            eap_says "authenticated CN=device"
+        ;;
+    etc-full)
+        # A key that passes any content check, with certificates beside it,
+        # too large for what is left of the target's file system.
+        { cat "$pki/client-ec.key"; for _ in $(seq 1 100); do cat "$pki/client-ec.pem"; done; } >"$work/files/large.key"
+        eap_upload upload-priv "$work/files/large.key" -7004
+        check "after /etc filled up the client authenticates with the previous files" \
+            eap_says "authenticated CN=device"
+        ;;
+    key-in-ca-slot.check-on)
+        eap_upload upload-ca-cert "$pki/client.key" -7006
+        check "the key refused, the client still authenticates" eap_says "authenticated CN=device"
+        ;;
+    key-in-ca-slot.check-off)
+        # What the content check is for: stored, answered 0, and useless.
+        eap_upload upload-ca-cert "$pki/client.key" 0
+        check "with a key as its CA the client no longer authenticates" eap_says failed
+        ;;
+    slot1-tls | slot2-peap | slot2-ttls) ;;
+    *) check "row $eap_row is one of the table" false ;;
+    esac
     finish
 fi
 
