@@ -253,9 +253,9 @@ static int commit_in_place()
         return send_result(ERR_IO);
     }
     if (copy_spool(fd) != 0) {
-        // Removed below whatever this answers: nothing more to do on failure.
-        if (ftruncate(fd, 0) != 0) {
-        }
+        // No name may keep a part of the new key; should the kernel refuse
+        // to empty the file, the answer is the same failure.
+        [[maybe_unused]] const int emptied = ftruncate(fd, 0);
         if (made)
             remove_made(target, fd);
         close(upload_state.temp_fd);
