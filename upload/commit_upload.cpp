@@ -28,27 +28,27 @@ static const char SIDE_SUFFIX[] = ".new";
 // than the kernel would follow stays a link, which is refused.
 static char target[PATH_MAX];
 
-static void resolve_target()
+static void resolve_target(char (&name)[PATH_MAX])
 {
     char link[PATH_MAX];
     // Too long a name stays empty, which no commit takes.
     size_t size = strlen(upload_state.target_path) + 1;
-    target[0] = '\0';
-    if (size > sizeof target)
+    name[0] = '\0';
+    if (size > sizeof name)
         return;
-    memcpy(target, upload_state.target_path, size);
+    memcpy(name, upload_state.target_path, size);
     for (int hop = 0; hop < 40; ++hop) {
         // The system call itself: musl's readlink adds a case for an empty
         // buffer, which this never is.
-        long length = syscall(SYS_readlinkat, AT_FDCWD, target, link, sizeof link - 1);
+        long length = syscall(SYS_readlinkat, AT_FDCWD, name, link, sizeof link - 1);
         if (length <= 0)
             return;
-        const char *slash = strrchr(target, '/');
-        size_t keep = link[0] == '/' || !slash ? 0 : static_cast<size_t>(slash + 1 - target);
-        if (keep + static_cast<size_t>(length) >= sizeof target)
+        const char *slash = strrchr(name, '/');
+        size_t keep = link[0] == '/' || !slash ? 0 : static_cast<size_t>(slash + 1 - name);
+        if (keep + static_cast<size_t>(length) >= sizeof name)
             return;
         link[length] = '\0';
-        memcpy(target + keep, link, static_cast<size_t>(length) + 1);
+        memcpy(name + keep, link, static_cast<size_t>(length) + 1);
     }
 }
 
@@ -226,9 +226,12 @@ static int commit_by_rename()
         return io_failed(dir);
     }
     // A link changed meanwhile would leave the new key where the target's
-    // name no longer leads.
-    file_status held;
-    bool reached = names_file(upload_state.target_path, true, fd, held);
+    // name no longer leads. Told by where the links lead now rather than by
+    // the file found there: a later upload may rightly have put its own in
+    // place already.
+    char now[PATH_MAX];
+    resolve_target(now);
+    bool reached = strcmp(now, target) == 0;
     close(fd);
     // The rename is on storage only with its directory; a file system that
     // cannot sync a directory (EINVAL) has nothing more to do.
@@ -282,7 +285,7 @@ int commit_upload()
     // names or the file may not be written (which the open then refuses).
     // Anything but a regular file (a device node, a FIFO, a directory, a
     // chain of links too long) is never opened.
-    resolve_target();
+    resolve_target(target);
     file_status st;
     bool by_rename;
     if (!status_at(target, false, st)) {
