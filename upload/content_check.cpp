@@ -7,14 +7,27 @@
 // The closing dashes are part of each ending, so that one comparison takes
 // the end of the line. Each prefix is led by its length (in octal), and
 // the empty one, which every list has, ends the list.
+//
+// DER is told by the tags of its first levels: a certificate's TBS starts
+// with its [0] version, or, in version 1, with the serial, then the
+// algorithm, issuer and validity SEQUENCEs; a request has attributes [0]
+// where the validity would be. Public keys, encrypted PKCS#8 (which the
+// client does not decrypt from DER) and PKCS#7 start otherwise.
 const slot_rule certificate_slot = {
     "CERTIFICATE-----", "\10TRUSTED \5X509 ",
     // A key must never be stored where a certificate belongs, whatever else
     // the file holds: any block that ends in PRIVATE KEY.
     "PRIVATE KEY-----",
+    "\3\x30\x30\xa0" "\6\x30\x30\x02\x30\x30\x30",
 };
-// A certificate beside the key makes a combined file, which the client reads.
-const slot_rule key_slot = {"PRIVATE KEY-----", "\12ENCRYPTED \4RSA \3EC \4DSA ", nullptr};
+// A certificate beside the key makes a combined file, which the client
+// reads. DER keys start with a version: PKCS#1 (RSA and DSA, whose public
+// forms have fewer INTEGERs), SEC1 with its OCTET STRING, and PKCS#8 and
+// PKCS#12 with a SEQUENCE.
+const slot_rule key_slot = {
+    "PRIVATE KEY-----", "\12ENCRYPTED \4RSA \3EC \4DSA ", nullptr,
+    "\5\x30\x02\x02\x02\x02" "\3\x30\x02\x04" "\3\x30\x02\x30",
+};
 
 static const char BEGIN[] = "-----BEGIN ";
 enum { BEGIN_LENGTH = sizeof BEGIN - 1, ENDING = 16 };
@@ -42,6 +55,50 @@ static void judge_line(content_judge &judge)
     }
 }
 
+// Reads the DER headers that fall in this piece, `seen` bytes into the file.
+// The client reads BER's indefinite length too, but an element of that
+// length cannot be passed over, so the walk ends there.
+static void der_walk(content_judge &judge, const unsigned char *at, size_t count, uint32_t seen)
+{
+    for (size_t i = judge.next - seen; i < count && judge.count < DER_TAGS; ++i) {
+        judge.header[judge.have++] = at[i];
+        const uint32_t after = seen + static_cast<uint32_t>(i) + 1;
+        judge.next = after;   // a header may go on in the next piece
+        const unsigned form = judge.header[1];
+        const unsigned bytes = form & 0x80 ? form & 0x7f : 0;
+        // No more than four length bytes, before any is kept.
+        if (bytes > 4 && judge.have > 1) {
+            judge.count = DER_TAGS;
+            return;
+        }
+        if (judge.have < 2 + bytes)
+            continue;
+        judge.have = 0;
+        uint32_t length = form;
+        if (bytes) {
+            memcpy(&length, judge.header + 2, 4);
+            length = __builtin_bswap32(length) >> (32 - 8 * bytes);
+        }
+        const bool enter = judge.count == 0 || (judge.count == 1 && judge.header[0] == 0x30);
+        judge.tags[judge.count++] = judge.header[0];
+        if (form == 0x80) {
+            if (!enter)
+                judge.count = DER_TAGS;
+            length = 0;
+        } else if (judge.count == 1) {
+            judge.end = after + length;
+            // A length past what 32 bits count is past any file we take.
+            if (judge.end < after)
+                judge.tags[0] = 0;
+        }
+        judge.next = after + (enter ? 0 : length);
+        // What follows the first object is not the client's concern.
+        if (judge.next < after || (judge.end && judge.next >= judge.end))
+            judge.count = DER_TAGS;
+        i = judge.next - seen - 1;
+    }
+}
+
 // PEM text is found by its dashes: a base64 body has none, so the search
 // passes over it at memchr's pace, and a line is kept only when it starts
 // with one.
@@ -52,6 +109,7 @@ void content_feed(const char *at, size_t count)
     for (size_t i = 0; i < count && seen + i < sizeof judge.head; ++i)
         judge.head[seen + i] = static_cast<unsigned char>(at[i]);
     judge.size = seen + static_cast<uint32_t>(count);
+    der_walk(judge, reinterpret_cast<const unsigned char *>(at), count, seen);
     const char *end = at + count;
     for (const char *p = at; p < end;) {
         if (judge.length == 0) {
@@ -59,7 +117,9 @@ void content_feed(const char *at, size_t count)
             if (!dash)
                 break;
             p = dash + 1;
-            if (dash > at ? dash[-1] != '\n' : judge.mid_line)
+            // A byte-order mark, as some editors save, starts the first line.
+            const bool bom = seen + (dash - at) == 3 && memcmp(judge.head, "\xef\xbb\xbf", 3) == 0;
+            if ((dash > at ? dash[-1] != '\n' : judge.mid_line) && !bom)
                 continue;
             p = dash;
         }
@@ -69,32 +129,24 @@ void content_feed(const char *at, size_t count)
             judge.length = 0;
         } else if (judge.length < CONTENT_LINE) {
             judge.line[judge.length++] = c;
-        } else {
-            judge.length = 0;   // longer than any label we take
+        } else if (static_cast<unsigned char>(c) > ' ') {
+            judge.length = 0;   // longer than any label we take; blanks after one are no matter
         }
     }
     if (count > 0)
         judge.mid_line = end[-1] != '\n';
 }
 
-// One SEQUENCE whose definite length, short or long form, ends exactly at
-// the end of the file: DER certificates, keys and PKCS#12 bundles.
+// The walk's tags start as one of the slot's, and a definite outer length
+// is all there (0 for an indefinite one).
 static bool der_fits(const content_judge &judge)
 {
-    const unsigned char *h = judge.head;
-    uint32_t length = h[1];
-    unsigned header = 2;
-    if (length & 0x80) {
-        // No indefinite form (0x80), and no more than four length bytes.
-        unsigned bytes = length & 0x7f;
-        if (bytes - 1u > 3u)
-            return false;
-        header += bytes;
-        memcpy(&length, h + 2, 4);
-        length = __builtin_bswap32(length) >> (32 - 8 * bytes);
-    }
-    // A sum that wraps is below the header, so below any size that holds it.
-    return h[0] == 0x30 && judge.size == header + length;
+    if (judge.size < judge.end)
+        return false;
+    for (const char *p = upload_profile.rule->der; *p; p += *p + 1)
+        if (memcmp(p + 1, judge.tags, static_cast<size_t>(*p)) == 0)
+            return true;
+    return false;
 }
 
 int content_part_finish(multipart_scanner *scanner)
