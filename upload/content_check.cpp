@@ -24,8 +24,12 @@ const slot_rule certificate_slot = {
 // reads. DER keys start with a version: PKCS#1 (RSA and DSA, whose public
 // forms have fewer INTEGERs), SEC1 with its OCTET STRING, and PKCS#8 and
 // PKCS#12 with a SEQUENCE.
+static const char KEY_PREFIXES[] = "\12ENCRYPTED \4RSA \3EC \4DSA ";
 const slot_rule key_slot = {
-    "PRIVATE KEY-----", "\12ENCRYPTED \4RSA \3EC \4DSA ", nullptr,
+    "PRIVATE KEY-----", KEY_PREFIXES,
+    // Nothing: these prefixes start with a line feed (ENCRYPTED's length),
+    // which no line holds.
+    KEY_PREFIXES,
     "\5\x30\x02\x02\x02\x02" "\3\x30\x02\x04" "\3\x30\x02\x30",
 };
 
@@ -42,7 +46,7 @@ static void judge_line(content_judge &judge)
         return;
     const slot_rule &rule = *upload_profile.rule;
     const char *ending = judge.line + n - ENDING;
-    if (rule.refuse && memcmp(ending, rule.refuse, ENDING) == 0)
+    if (memcmp(ending, rule.refuse, ENDING) == 0)
         judge.refused = true;
     if (memcmp(ending, rule.take, ENDING) != 0)
         return;
@@ -55,50 +59,6 @@ static void judge_line(content_judge &judge)
     }
 }
 
-// Reads the DER headers that fall in this piece, `seen` bytes into the file.
-// The client reads BER's indefinite length too, but an element of that
-// length cannot be passed over, so the walk ends there.
-static void der_walk(content_judge &judge, const unsigned char *at, size_t count, uint32_t seen)
-{
-    for (size_t i = judge.next - seen; i < count && judge.count < DER_TAGS; ++i) {
-        judge.header[judge.have++] = at[i];
-        const uint32_t after = seen + static_cast<uint32_t>(i) + 1;
-        judge.next = after;   // a header may go on in the next piece
-        const unsigned form = judge.header[1];
-        const unsigned bytes = form & 0x80 ? form & 0x7f : 0;
-        // No more than four length bytes, before any is kept.
-        if (bytes > 4 && judge.have > 1) {
-            judge.count = DER_TAGS;
-            return;
-        }
-        if (judge.have < 2 + bytes)
-            continue;
-        judge.have = 0;
-        uint32_t length = form;
-        if (bytes) {
-            memcpy(&length, judge.header + 2, 4);
-            length = __builtin_bswap32(length) >> (32 - 8 * bytes);
-        }
-        const bool enter = judge.count == 0 || (judge.count == 1 && judge.header[0] == 0x30);
-        judge.tags[judge.count++] = judge.header[0];
-        if (form == 0x80) {
-            if (!enter)
-                judge.count = DER_TAGS;
-            length = 0;
-        } else if (judge.count == 1) {
-            judge.end = after + length;
-            // A length past what 32 bits count is past any file we take.
-            if (judge.end < after)
-                judge.tags[0] = 0;
-        }
-        judge.next = after + (enter ? 0 : length);
-        // What follows the first object is not the client's concern.
-        if (judge.next < after || (judge.end && judge.next >= judge.end))
-            judge.count = DER_TAGS;
-        i = judge.next - seen - 1;
-    }
-}
-
 // PEM text is found by its dashes: a base64 body has none, so the search
 // passes over it at memchr's pace, and a line is kept only when it starts
 // with one.
@@ -106,10 +66,9 @@ void content_feed(const char *at, size_t count)
 {
     content_judge &judge = upload_state.judge;
     const uint32_t seen = judge.size;
-    for (size_t i = 0; i < count && seen + i < sizeof judge.head; ++i)
+    for (size_t i = 0; i < count && seen + i < CONTENT_HEAD; ++i)
         judge.head[seen + i] = static_cast<unsigned char>(at[i]);
     judge.size = seen + static_cast<uint32_t>(count);
-    der_walk(judge, reinterpret_cast<const unsigned char *>(at), count, seen);
     const char *end = at + count;
     for (const char *p = at; p < end;) {
         if (judge.length == 0) {
@@ -118,9 +77,10 @@ void content_feed(const char *at, size_t count)
                 break;
             p = dash + 1;
             // A byte-order mark, as some editors save, starts the first line.
-            const bool bom = seen + (dash - at) == 3 && memcmp(judge.head, "\xef\xbb\xbf", 3) == 0;
-            if ((dash > at ? dash[-1] != '\n' : judge.mid_line) && !bom)
-                continue;
+            if (dash > at ? dash[-1] != '\n' : judge.mid_line) {
+                if (seen + (dash - at) != 3 || memcmp(judge.head, "\xef\xbb\xbf-", 4) != 0)
+                    continue;
+            }
             p = dash;
         }
         char c = *p++;
@@ -137,14 +97,39 @@ void content_feed(const char *at, size_t count)
         judge.mid_line = end[-1] != '\n';
 }
 
-// The walk's tags start as one of the slot's, and a definite outer length
-// is all there (0 for an indefinite one).
+// The DER walk: the outer SEQUENCE and its first element, when that is a
+// SEQUENCE, are entered, and every other element is passed over, so that
+// the tags met are the first element's, then its siblings'. The file fits
+// when they start as one of the slot's and a definite outer length is all
+// there; what follows the first object is not the client's concern. The
+// client reads BER's indefinite length too: the walk takes it as empty and
+// goes on inside. Lengths count up to 16 MiB, so no sum wraps; a walk that
+// leaves the head goes round it, meeting tags of no kind, and always takes
+// every step, which the budget of the device's flash prefers to checks.
 static bool der_fits(const content_judge &judge)
 {
-    if (judge.size < judge.end)
-        return false;
+    const unsigned char *h = judge.head;
+    unsigned char tags[6];
+    uint32_t at = 0;
+    for (unsigned count = 0; count < sizeof tags; ++count) {
+        at &= CONTENT_HEAD - 1;
+        const unsigned char tag = h[at];
+        const unsigned form = h[at + 1];
+        uint32_t length = form & 0x7f;
+        const unsigned bytes = form & 0x80 ? length & 3 : 0;
+        if (bytes) {
+            memcpy(&length, h + at + 2, 4);
+            length = __builtin_bswap32(length) >> (32 - 8 * bytes);
+        }
+        tags[count] = tag;
+        at += 2 + bytes;
+        if (count == 0 && form != 0x80 && judge.size < at + length)
+            return false;
+        if (count > 1 || tag != 0x30)
+            at += length;
+    }
     for (const char *p = upload_profile.rule->der; *p; p += *p + 1)
-        if (memcmp(p + 1, judge.tags, static_cast<size_t>(*p)) == 0)
+        if (memcmp(p + 1, tags, static_cast<size_t>(*p)) == 0)
             return true;
     return false;
 }
