@@ -14,32 +14,50 @@ var ANSWERS = {
 };
 
 // The device's 802.1X client reads PEM or DER. What each kind of slot takes,
-// by PEM label; a certificate slot refuses a file with any private key in
-// it. Programs built with the content check refuse the same files.
+// by PEM label and by the start of the DER walk's tags (derTags); a
+// certificate slot refuses a file with any private key in it. Programs built
+// with the content check refuse the same files.
 var KINDS = {
-  certificate: { name: 'certificate', labels: ['CERTIFICATE', 'TRUSTED CERTIFICATE', 'X509 CERTIFICATE'] },
+  certificate: { name: 'certificate', labels: ['CERTIFICATE', 'TRUSTED CERTIFICATE', 'X509 CERTIFICATE'],
+    der: ['3030a0', '303002303030'] },
   key: { name: 'private key', labels: ['PRIVATE KEY', 'ENCRYPTED PRIVATE KEY', 'RSA PRIVATE KEY',
-    'EC PRIVATE KEY', 'DSA PRIVATE KEY'] }
+    'EC PRIVATE KEY', 'DSA PRIVATE KEY'], der: ['3002020202', '300204', '300230'] }
 };
 // PEM blocks are looked for in the file's start: a CA bundle with long
 // comments still has its first certificate well within it.
 var LOOK_AT = 65536;
+// The device keeps the first 4 KiB for its DER walk, and a PEM line's first
+// 40 characters, blanks after them allowed.
+var DER_HEAD = 4096, PEM_LINE = 40;
 
-// One DER SEQUENCE whose definite length ends exactly at the end of the file.
-function derFits(bytes, size) {
-  if (bytes.length < 2 || bytes[0] !== 0x30)
-    return false;
-  var length = bytes[1], header = 2;
-  if (length & 0x80) {
-    var count = length & 0x7f;
-    if (count < 1 || count > 4 || bytes.length < 2 + count)
-      return false;
-    length = 0;
-    for (var i = 0; i < count; i++)
-      length = length * 256 + bytes[2 + i];
-    header += count;
+// The device's DER walk: the outer SEQUENCE and its first element, when that
+// is a SEQUENCE, are entered, every other element passed over, six steps in
+// all. Its tags in hex, or '' when a definite outer length runs past the
+// file. BER's indefinite length counts as empty; lengths take up to three
+// bytes; past the head the walk goes round it, and past the file it reads
+// zeros.
+function derTags(bytes, size) {
+  var at = 0, tags = '';
+  function byte(i) {
+    return i < DER_HEAD && i < bytes.length ? bytes[i] : 0;
   }
-  return header + length === size;
+  for (var count = 0; count < 6; count++) {
+    at %= DER_HEAD;
+    var tag = byte(at), form = byte(at + 1), length = form & 0x7f;
+    var lengthBytes = form & 0x80 ? length & 3 : 0;
+    if (lengthBytes) {
+      length = 0;
+      for (var i = 0; i < lengthBytes; i++)
+        length = length * 256 + byte(at + 2 + i);
+    }
+    tags += (tag < 16 ? '0' : '') + tag.toString(16);
+    at += 2 + lengthBytes;
+    if (count === 0 && form !== 0x80 && size < at + length)
+      return '';
+    if (count > 1 || tag !== 0x30)
+      at += length;
+  }
+  return tags;
 }
 
 // Why the file will not do for the slot's kind, or '' when it may. An empty
@@ -48,8 +66,17 @@ function misfit(bytes, size, kind) {
   if (size === 0)
     return '';
   var taken = false, key = false;
-  new TextDecoder('latin1').decode(bytes).split('\n').forEach(function (line) {
-    var match = /^-----BEGIN (.*)-----[ \t\r]*$/.exec(line);
+  var text = new TextDecoder('latin1').decode(bytes);
+  // A byte-order mark, as some editors save, before the first line.
+  if (bytes[0] === 0xef && bytes[1] === 0xbb && bytes[2] === 0xbf && bytes[3] === 0x2d)
+    text = text.slice(3);
+  // Only whole lines: the device judges a line at its end.
+  var lines = text.split('\n');
+  lines.pop();
+  lines.forEach(function (line) {
+    if (/[^\x00-\x20]/.test(line.slice(PEM_LINE)))
+      return;
+    var match = /^-----BEGIN (.*)-----$/.exec(line.slice(0, PEM_LINE).replace(/[\x00-\x20]+$/, ''));
     if (!match)
       return;
     taken = taken || KINDS[kind].labels.indexOf(match[1]) >= 0;
@@ -57,7 +84,11 @@ function misfit(bytes, size, kind) {
   });
   if (kind === 'certificate' && key)
     return 'This file holds a private key, which must never be stored in a certificate slot.';
-  if (taken || derFits(bytes, size))
+  var tags = derTags(bytes, size);
+  var der = tags !== '' && KINDS[kind].der.some(function (start) {
+    return tags.indexOf(start) === 0;
+  });
+  if (taken || der)
     return '';
   return 'This file does not look like a ' + KINDS[kind].name + ' (PEM or DER), and the device may refuse it.';
 }

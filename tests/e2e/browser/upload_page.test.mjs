@@ -11,7 +11,7 @@
 import { chromium } from 'playwright-core';
 import { createHash, randomBytes } from 'node:crypto';
 import { createServer } from 'node:http';
-import { mkdirSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 
 const [pageUrl, targetDir, outDir] = process.argv.slice(2);
@@ -248,6 +248,29 @@ try {
   result = await outcome(page, 'upload-ca-cert2');
   check('the second click sends the flagged key', posted.some((url) => url.endsWith('/upload-ca-cert2')) &&
     /^(Uploaded\.|Refused: the file is not a certificate)/.test(result.text), result.text);
+
+  // The content check's table (UPLOAD_KEY_FILES, with the 802.1X client's
+  // answers in UPLOAD_CLIENT_ANSWERS): the page judges each file in each kind
+  // of slot as the programs built with the check do, which is the client's
+  // answer but for the policy rows, a key beside a certificate.
+  const keyFiles = process.env.UPLOAD_KEY_FILES, clientAnswers = process.env.UPLOAD_CLIENT_ANSWERS;
+  if (keyFiles && clientAnswers && existsSync(clientAnswers)) {
+    const POLICY = ['bag.pem', 'combined.pem', 'openssh.pem'];
+    const rows = readFileSync(clientAnswers, 'utf8').trim().split('\n').map((line) => line.split(' '));
+    const differ = [];
+    for (const [name, certificate, key] of rows) {
+      const data = [...readFileSync(join(keyFiles, name))];
+      for (const [kind, answer] of [['certificate', POLICY.includes(name) ? '-7006' : certificate], ['key', key]]) {
+        const text = await page.evaluate(({ name, data, kind }) =>
+          judge(document.querySelector(`form.slot[data-kind="${kind}"]`), new File([new Uint8Array(data)], name)),
+        { name, data, kind });
+        if ((text === '') !== (answer === '0'))
+          differ.push(`${name} in a ${kind} slot: ${text || 'taken'}`);
+      }
+    }
+    check(`the page judges the ${rows.length} files of the content table as the programs do`,
+      rows.length > 40 && differ.length === 0, differ.join('; '));
+  }
 
   // Answers the real program gives only when something is wrong with the
   // request or the device, and answers that are not the program's at all.
