@@ -29,6 +29,12 @@ fi
 if ! ls "$packages"/busybox-static_*.deb >/dev/null 2>&1; then
     fetch busybox-static:armhf
 fi
+# The device's 802.1X client, wpa_supplicant and wpa_cli, and the packages
+# of the shared libraries they load (the check below names any missing).
+for p in wpasupplicant libc6 libssl3 libdbus-1-3 libnl-3-200 libnl-genl-3-200 libnl-route-3-200 \
+    libpcsclite1 libreadline8 libtinfo6 libsystemd0 libcap2 libgcrypt20 libgpg-error0 liblz4-1 liblzma5 libzstd1; do
+    ls "$packages/${p}_"*_armhf.deb >/dev/null 2>&1 || fetch "$p:armhf"
+done
 for deb in "$packages"/*.deb; do
     dir=${deb%.deb}
     [ -d "$dir" ] || { dpkg-deb -x "$deb" "$dir.part" && mv "$dir.part" "$dir"; }
@@ -59,6 +65,31 @@ mkdir -p "$rootfs/lib/device/check"
 install -m 0755 "$root/build/device-check/bin/upload-ca-cert" "$rootfs/lib/device/check/"
 cp -R "$root/web/." "$rootfs/www/"
 cp "$busybox_dir/bin/busybox" "$rootfs/bin/busybox"
+# The client with each library it needs, found by the libraries' names the
+# way the dynamic loader looks for them, and the loader itself.
+libs=$rootfs/lib/arm-linux-gnueabihf
+mkdir -p "$libs"
+with_libraries() {
+    local lib found
+    for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+        [ -e "$libs/$lib" ] && continue
+        found=''
+        for found in "$packages"/*_armhf/{,usr/}lib/arm-linux-gnueabihf/"$lib"; do
+            [ -e "$found" ] && break
+        done
+        [ -e "$found" ] || { echo "build-image: $lib, which $(basename "$1") needs, is in no package fetched" >&2; exit 1; }
+        cp -L "$found" "$libs/$lib"
+        with_libraries "$libs/$lib"
+    done
+}
+client_dir=$(ls -d "$packages"/wpasupplicant_*_armhf/ | head -n 1)
+for p in wpa_supplicant wpa_cli; do
+    install -m 0755 "$client_dir/sbin/$p" "$rootfs/sbin/$p"
+    with_libraries "$rootfs/sbin/$p"
+done
+cp -L "$(ls "$packages"/libc6_*_armhf/lib/ld-linux-armhf.so.3 | head -n 1)" "$rootfs/lib/ld-linux-armhf.so.3"
+install -m 0644 "$root/device/wpa_supplicant.conf" "$rootfs/lib/device/"
+install -m 0755 "$root/device/8021x" "$rootfs/lib/device/"
 install -m 0755 "$root/device/init" "$rootfs/init"
 install -m 0644 "$root/device/inittab" "$rootfs/etc/inittab"
 install -m 0755 "$root/device/rcS" "$root/device/stop" "$root/device/bench" "$rootfs/lib/device/"

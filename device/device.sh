@@ -14,7 +14,10 @@
 #       to a free port of 127.0.0.1. Sets DEVICE_PID, DEVICE_PORT,
 #       DEVICE_URL and DEVICE_CONSOLE (the console's output, a file in
 #       RUN_DIR). TASK goes to the kernel command line as upload_task=TASK
-#       (bench: the device runs the benchmark and powers off).
+#       (bench: the device runs the benchmark and powers off). With
+#       DEVICE_LAN set to a name, the device gets a second network card,
+#       its 802.1X port, joined to a tap device of that name on this
+#       machine; the caller moves the tap into a namespace of its own.
 #   device_wait_ready [SECONDS]
 #       Waits until the web server answers (default 120 s).
 #   device_upload PROGRAM FILE [CURL_ARGS...]
@@ -79,8 +82,11 @@ device_rom() {
 }
 
 device_boot() {
-    local run=$1 disk=$2 ram=${3:-256} task=${4:-} attempt port drive=()
+    local run=$1 disk=$2 ram=${3:-256} task=${4:-} attempt port drive=() lan=()
     [ "$disk" = - ] || drive=(-drive "file=$disk,format=raw,if=none,id=etc" -device virtio-blk-device,drive=etc)
+    [ -z "${DEVICE_LAN:-}" ] ||
+        lan=(-netdev "tap,id=lan,ifname=$DEVICE_LAN,script=no,downscript=no"
+            -device virtio-net-device,netdev=lan,mac=52:54:00:80:21:01)
     mkdir -p "$run"
     DEVICE_CONSOLE=$run/console.log
     # The console's input: a pipe this shell holds open at both ends, so
@@ -99,7 +105,7 @@ device_boot() {
             -append "console=ttyAMA0 quiet upload_etc=$DEVICE_ETC${task:+ upload_task=$task}" \
             "${drive[@]}" \
             -netdev "user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:$port-:80" \
-            -device virtio-net-device,netdev=net \
+            -device virtio-net-device,netdev=net "${lan[@]}" \
             -display none -monitor none -serial stdio -no-reboot \
             <&"$DEVICE_CONSOLE_FD" >"$DEVICE_CONSOLE" 2>"$run/qemu.log" &
         DEVICE_PID=$!

@@ -4,7 +4,9 @@
 # the upload page with lighttpd on 127.0.0.1, and runs until Ctrl-C.
 # "device" boots the emulated device instead, which serves them with its
 # own busybox httpd behind a login and writes its own /etc (a disk image
-# kept in build/device-run); DEVICE_RAM_MIB=128 boots it with less RAM.
+# kept in build/device-run); DEVICE_RAM_MIB=128 boots it with less RAM. Its
+# 802.1X client authenticates against hostapd on this machine, in a network
+# namespace of its own, and each outcome is printed here.
 # --etc=LAYOUT puts the device's /etc on ext4 (the default), ubifs, jffs2 or
 # overlay (device/etc-layout); the flash layouts start empty at each boot.
 #
@@ -35,9 +37,33 @@ if [ "$kind" = device ]; then
     overlay) disk=$run/rom.squashfs && device_rom "$disk" ;;
     *) disk=- ;;
     esac
+    # shellcheck source=../tests/e2e/8021x.sh
+    source tests/e2e/8021x.sh
+    pki=$run/pki
+    eap_pki "$pki"
+    DEVICE_LAN=nlan$$
+    reporter=''
     trap 'trap "" INT TERM; echo; echo "powering off"; device_poweroff; exit 0' INT TERM
-    trap 'device_cut' EXIT
+    trap '[ -z "$reporter" ] || kill "$reporter" 2>/dev/null || true; device_cut; eap_stop' EXIT
     device_boot "$run" "$disk" "${DEVICE_RAM_MIB:-256}"
+    eap_authenticator "$run/eap" "$pki" "$DEVICE_LAN"
+    # The device's own line after each outcome, with the name the
+    # authenticator accepted.
+    report_8021x() {
+        local seen=0 lines line
+        while sleep 0.5; do
+            lines=$(wc -l <"$DEVICE_CONSOLE")
+            [ "$lines" -gt "$seen" ] || continue
+            sed -n "$((seen + 1)),${lines}p" "$DEVICE_CONSOLE" | tr -d '\r' | grep -o '802\.1X: .*' |
+                while read -r line; do
+                    [ "$line" = "802.1X: authenticated" ] && line="$line as $(eap_authenticated_as 0)"
+                    echo "$line"
+                done || true
+            seen=$lines
+        done
+    }
+    report_8021x &
+    reporter=$!
     device_wait_ready
     sample="$run/sample.pem"
     printf -- '-----BEGIN CERTIFICATE-----\nZGVtbw==\n-----END CERTIFICATE-----\n' >"$sample"
@@ -53,6 +79,14 @@ Try it from another terminal:
 
   curl -u $DEVICE_USER:$DEVICE_PASSWORD -F sessionid=demo -F filedata=@$sample ${DEVICE_URL}cgi-bin/upload-client-cert
   curl -i -F filedata=@$sample ${DEVICE_URL}cgi-bin/upload-client-cert        # no login: 401
+
+802.1X: hostapd (pid $EAP_HOSTAPD_PID, log $EAP_WORK/hostapd.log) authenticates the device
+against a test CA. The device reloads its client after each stored file and a
+line "802.1X: ..." appears here. An identity it accepts, EAP-TLS in slot 1:
+
+  for f in ca-cert:ca.pem client-cert:client.pem priv:client.key; do
+      curl -u $DEVICE_USER:$DEVICE_PASSWORD -F filedata=@$pki/\${f#*:} ${DEVICE_URL}cgi-bin/upload-\${f%%:*}; done
+  # another: client-ec.pem and client-ec.key (CN=device-ec)
 
 The device (qemu, pid $DEVICE_PID) runs until Ctrl-C, which powers it off.
 EOF

@@ -4,7 +4,7 @@
 'use strict';
 
 var ANSWERS = {
-  '0': ['ok', 'Uploaded. The device now uses this file.'],
+  '0': ['ok', 'Stored on the device.'],
   '-7001': ['error', 'Refused: the file is larger than this slot accepts ({limit}). Nothing was changed.'],
   '-7002': ['error', 'Refused: the device did not recognise the request as a file upload. Nothing was changed.'],
   '-7003': ['error', 'Refused: the chosen file is empty. Nothing was changed.'],

@@ -42,7 +42,7 @@
 #   eap_stop
 #       Stops both daemons by pid and deletes the namespaces. Safe to call
 #       twice; callers install it as (part of) their EXIT trap.
-# Needs root, ip (iproute2), openssl, hostapd, wpa_supplicant and wpa_cli.
+# All of them work under set -e. Needs root, ip (iproute2), openssl, hostapd, wpa_supplicant and wpa_cli.
 
 EAP_NS_AUTH='' EAP_NS_DEV='' EAP_IF_AUTH='' EAP_IF_DEV=''
 EAP_HOSTAPD_PID='' EAP_SUPPLICANT_PID=''
@@ -85,44 +85,21 @@ eap_pki() {
 
 # The network block of MODE for the six files in FILES.
 eap_network() {
-    local mode=$1 files=$2 pw=
-    [ -n "${EAP_KEY_PASSWD:-}" ] && pw="    private_key_passwd=\"$EAP_KEY_PASSWD\"
-    private_key2_passwd=\"$EAP_KEY_PASSWD\""
+    local mode=$1 files=$2 line
+    local lines=(key_mgmt=IEEE8021X identity=\"device\" "ca_cert=\"$files/8021x-ca-cert\"" eapol_flags=0)
     case $mode in
-    tls) cat <<EOF
-network={
-    key_mgmt=IEEE8021X
-    eap=TLS
-    identity="device"
-    ca_cert="$files/8021x-ca-cert"
-    client_cert="$files/8021x-client-cert"
-    private_key="$files/8021x-priv"
-$pw
-    eapol_flags=0
-}
-EOF
-        ;;
-    peap | ttls)
-        local outer=PEAP phase2=auth=TLS
-        [ "$mode" = ttls ] && outer=TTLS phase2=autheap=TLS
-        cat <<EOF
-network={
-    key_mgmt=IEEE8021X
-    eap=$outer
-    identity="device"
-    anonymous_identity="anonymous"
-    ca_cert="$files/8021x-ca-cert"
-    phase2="$phase2"
-    ca_cert2="$files/8021x-ca-cert2"
-    client_cert2="$files/8021x-client-cert2"
-    private_key2="$files/8021x-priv2"
-$pw
-    eapol_flags=0
-}
-EOF
-        ;;
-    *) echo "eap_network: unknown mode $mode" >&2; return 1 ;;
+    tls) lines+=(eap=TLS "client_cert=\"$files/8021x-client-cert\"" "private_key=\"$files/8021x-priv\"") ;;
+    peap) lines+=(eap=PEAP phase2=\"auth=TLS\") ;;
+    ttls) lines+=(eap=TTLS phase2=\"autheap=TLS\") ;;
+    *) echo "eap_network: unknown mode $mode" >&2 && return 1 ;;
     esac
+    [ "$mode" = tls ] || lines+=(anonymous_identity=\"anonymous\" "ca_cert2=\"$files/8021x-ca-cert2\""
+        "client_cert2=\"$files/8021x-client-cert2\"" "private_key2=\"$files/8021x-priv2\"")
+    [ -z "${EAP_KEY_PASSWD:-}" ] ||
+        lines+=("private_key_passwd=\"$EAP_KEY_PASSWD\"" "private_key2_passwd=\"$EAP_KEY_PASSWD\"")
+    echo 'network={'
+    for line in "${lines[@]}"; do echo "    $line"; done
+    echo '}'
 }
 
 eap_wait() { # SECONDS COMMAND...
@@ -165,8 +142,8 @@ private_key=$pki/server.key
 logger_stdout=-1
 logger_stdout_level=0
 CONF
-    # -d: the server's log names the certificate it verified.
-    ip netns exec "$EAP_NS_AUTH" hostapd -d "$EAP_WORK/hostapd.conf" >"$EAP_WORK/hostapd.log" 2>&1 &
+    # -d: the server's log names the certificate it verified; -t: when.
+    ip netns exec "$EAP_NS_AUTH" hostapd -d -t "$EAP_WORK/hostapd.conf" >"$EAP_WORK/hostapd.log" 2>&1 &
     EAP_HOSTAPD_PID=$!
     if ! eap_wait 20 test -S "$EAP_CTRL/hostapd/$iface"; then
         echo "eap_authenticator: hostapd did not start:" >&2
@@ -185,7 +162,7 @@ eap_start() {
     if ! { ip netns add "$EAP_NS_DEV" &&
         ip link add "ea$BASHPID" type veth peer name "$EAP_IF_DEV" netns "$EAP_NS_DEV" &&
         ip -n "$EAP_NS_DEV" link set "$EAP_IF_DEV" up; }; then
-        ip link del "ea$BASHPID" 2>/dev/null
+        ip link del "ea$BASHPID" 2>/dev/null || true
         eap_stop
         return 1
     fi
@@ -225,7 +202,7 @@ eap_names_client() {
 eap_forget() {
     local sta
     for sta in $(ip netns exec "$EAP_NS_AUTH" hostapd_cli -p "$EAP_CTRL/hostapd" -i "$EAP_IF_AUTH" list_sta 2>/dev/null); do
-        ip netns exec "$EAP_NS_AUTH" hostapd_cli -p "$EAP_CTRL/hostapd" -i "$EAP_IF_AUTH" deauthenticate "$sta" >/dev/null
+        ip netns exec "$EAP_NS_AUTH" hostapd_cli -p "$EAP_CTRL/hostapd" -i "$EAP_IF_AUTH" deauthenticate "$sta" >/dev/null || true
     done
 }
 
@@ -279,22 +256,26 @@ eap_check() {
 eap_stop() {
     local pid
     for pid in $EAP_SUPPLICANT_PID $EAP_HOSTAPD_PID; do
-        kill "$pid" 2>/dev/null
+        kill "$pid" 2>/dev/null || true
     done
     for pid in $EAP_SUPPLICANT_PID $EAP_HOSTAPD_PID; do
-        eap_wait 10 eap_gone "$pid" || kill -9 "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+        eap_wait 10 eap_gone "$pid" || kill -9 "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
     done
     EAP_SUPPLICANT_PID='' EAP_HOSTAPD_PID=''
-    # Deleting a namespace deletes the veth pair in it.
-    [ -n "$EAP_NS_AUTH" ] && ip netns del "$EAP_NS_AUTH" 2>/dev/null
-    [ -n "$EAP_NS_DEV" ] && ip netns del "$EAP_NS_DEV" 2>/dev/null
+    # Deleting a namespace deletes the veth pair or tap device in it.
+    if [ -n "$EAP_NS_AUTH" ]; then ip netns del "$EAP_NS_AUTH" 2>/dev/null || true; fi
+    if [ -n "$EAP_NS_DEV" ]; then ip netns del "$EAP_NS_DEV" 2>/dev/null || true; fi
     EAP_NS_AUTH='' EAP_NS_DEV=''
-    [ -n "$EAP_CTRL_OWN" ] && rm -rf "$EAP_CTRL"
+    if [ -n "$EAP_CTRL_OWN" ]; then rm -rf "$EAP_CTRL"; fi
     EAP_CTRL_OWN=''
     return 0
 }
 
+# An exited child stays a zombie until it is waited for.
 eap_gone() {
-    ! kill -0 "$1" 2>/dev/null
+    local stat
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 0
+    stat=${stat##*) }
+    [ "${stat%% *}" = Z ]
 }

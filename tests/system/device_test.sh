@@ -16,6 +16,10 @@
 #   limits     a 60 MiB CA bundle: -7004 with 128 MiB of RAM (the /tmp
 #              tmpfs cannot hold the spool), 0 with 256 MiB; /etc that
 #              fills during the copy answers -7004 and keeps the previous key
+#   8021x      the device's own 802.1X client, on a second network card
+#              whose other end is hostapd on this machine: the slot-1 files
+#              uploaded, it authenticates; a new identity uploaded, a power
+#              cut right after answer 0, a boot, and it authenticates as that
 #   flash-LAYOUT  /etc on ext4, ubifs, jffs2 or overlay (device/etc-layout):
 #              the programs, a full /etc, whether sendfile reaches it, the
 #              overlay's copy-up and, on UBI, a power cut at every header
@@ -33,10 +37,12 @@ source "$root/device/device.sh"
 
 # shellcheck source=../testlib.sh
 source "$root/tests/testlib.sh"
+# shellcheck source=../e2e/8021x.sh
+source "$root/tests/e2e/8021x.sh"
 
 rm -rf "$work"
 mkdir -p "$work/files"
-trap 'device_cut' EXIT
+trap 'device_cut; eap_stop' EXIT
 
 
 # PEM-looking text of about SIZE bytes.
@@ -47,7 +53,7 @@ make_pem() {
 
 boot() {
     local ram=$1 disk=$2
-    if ! device_boot "$work/boot-$((++boots))" "$disk" "$ram" || ! device_wait_ready; then
+    if ! device_boot "$work/boot-$((++boots))" "$disk" "$ram" || ! lan_up || ! device_wait_ready; then
         echo "not ok - boot $boots with $ram MiB"
         exit 1
     fi
@@ -59,6 +65,24 @@ boot() {
         [ "$(device_exec 'grep -l refuse-syscalls /www/cgi-bin/upload-* | wc -l')" = "${#programs[@]}" ]
 }
 boots=0
+
+# With DEVICE_LAN set, the authenticator at the other end of the device's
+# second card, anew for each boot (qemu makes the tap device anew).
+lan_up() {
+    [ -n "${DEVICE_LAN:-}" ] || return 0
+    eap_stop
+    eap_authenticator "$work/eap-$boots" "$work/pki" "$DEVICE_LAN"
+}
+
+# Whether the device's client printed "802.1X: WORDS" after console line
+# FROM, waiting for it up to a minute.
+device_says() {
+    local deadline=$((SECONDS + 60))
+    until tail -n +"$(($2 + 1))" "$DEVICE_CONSOLE" | grep -q "802\.1X: $1"; do
+        [ $SECONDS -lt $deadline ] && device_alive || return 1
+        sleep 0.5
+    done
+}
 
 # "SHA256 MODE" of a file in /etc as the device reads it (through a
 # symbolic link); "missing" if none.
@@ -343,6 +367,30 @@ copy-cut)
         check "cut $cut: and leaves the key and nothing beside it" \
             [ "$(on_device 8021x-priv) $(leftovers)" = "$(stored "$old") " ]
     done
+    device_poweroff
+    ;;
+8021x)
+    eap_pki "$work/pki" || exit 1
+    DEVICE_LAN=nl$BASHPID
+    device_disk "$work/disk.img" 32
+    boot 256 "$work/disk.img"
+    said=$(wc -l <"$DEVICE_CONSOLE") mark=$(eap_log_mark)
+    for upload in "upload-ca-cert ca.pem" "upload-client-cert client.pem" "upload-priv client.key"; do
+        read -r p file <<<"$upload"
+        check "$file in $p answers 0" [ "$(device_upload "$p" "$work/pki/$file")" = 0 ]
+    done
+    check "the device's client authenticates with the stored files" device_says authenticated "$said"
+    check "the authenticator accepted CN=device" [ "$(eap_authenticated_as "$mark")" = CN=device ]
+    # A new identity; the power goes as soon as its last file is stored.
+    check "a new key answers 0" [ "$(device_upload upload-priv "$work/pki/client-ec.key")" = 0 ]
+    answer=$(device_upload upload-client-cert "$work/pki/client-ec.pem")
+    device_cut
+    check "its certificate answers 0" [ "$answer" = 0 ]
+    tr -d '\r' <"$DEVICE_CONSOLE" | grep -o '802\.1X: .*' | sed 's/^/# before the cut: /'
+    boot 256 "$work/disk.img"
+    check "after a power cut and a boot the device's client authenticates" device_says authenticated 0
+    check "the authenticator accepted the new identity, CN=device-ec" [ "$(eap_authenticated_as 0)" = CN=device-ec ]
+    tr -d '\r' <"$DEVICE_CONSOLE" | grep -o '802\.1X: .*' | sed 's/^/# after the boot: /'
     device_poweroff
     ;;
 flash-*)

@@ -144,7 +144,7 @@ try {
   if (login) {
     const cert = pemFile('client.pem', 'CERTIFICATE', 1800);
     const result = await upload(page, 'upload-client-cert', cert);
-    check('the device says the certificate was stored', /^Uploaded\./.test(result.text) && /\bok\b/.test(result.kind), result.text);
+    check('the device says the certificate was stored', /^Stored on the device\./.test(result.text) && /\bok\b/.test(result.kind), result.text);
     check('the page raised no script error', pageErrors.length === 0, pageErrors.join('; '));
     writeFileSync(join(outDir, 'client.pem.sha256'), `${digest(cert)}\n`);
     await forgedPostsAreRefused(context);
@@ -161,7 +161,7 @@ try {
   const before = presetTarget('8021x-client-cert');
   const cert = pemFile('client.pem', 'CERTIFICATE', 1800);
   let result = await upload(page, 'upload-client-cert', cert);
-  check('a certificate upload reports success', /^Uploaded\./.test(result.text) && /\bok\b/.test(result.kind), result.text);
+  check('a certificate upload reports success', /^Stored on the device\./.test(result.text) && /\bok\b/.test(result.kind), result.text);
   check('after success the progress bar is full', result.progress === 100, String(result.progress));
   const certTarget = join(targetDir, '8021x-client-cert');
   check('the target equals the chosen file', digest(certTarget) === digest(cert) && digest(certTarget) !== before);
@@ -186,7 +186,7 @@ try {
   result = await outcome(page, 'upload-ca-cert');
   const seen = await page.evaluate(() => window.progressSeen);
   check('the progress bar moves during a slow upload', seen.some((v) => v > 0 && v < 100), JSON.stringify(seen));
-  check('the CA bundle upload reports success', /^Uploaded\./.test(result.text), result.text);
+  check('the CA bundle upload reports success', /^Stored on the device\./.test(result.text), result.text);
   check('the CA target equals the bundle', digest(join(targetDir, '8021x-ca-cert')) === digest(bundle));
   await cdp.send('Network.emulateNetworkConditions',
     { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: -1 });
@@ -247,7 +247,7 @@ try {
   await slot(page, 'upload-ca-cert2').locator('button').click();
   result = await outcome(page, 'upload-ca-cert2');
   check('the second click sends the flagged key', posted.some((url) => url.endsWith('/upload-ca-cert2')) &&
-    /^(Uploaded\.|Refused: the file is not a certificate)/.test(result.text), result.text);
+    /^(Stored on the device\.|Refused: the file is not a certificate)/.test(result.text), result.text);
 
   // The content check's table (UPLOAD_KEY_FILES, with the 802.1X client's
   // answers in UPLOAD_CLIENT_ANSWERS): the page judges each file in each kind
@@ -313,7 +313,7 @@ try {
 
   await forgedPostsAreRefused(context);
   result = await upload(page, 'upload-priv', key);
-  check('the page itself still replaces the key', /^Uploaded\./.test(result.text) &&
+  check('the page itself still replaces the key', /^Stored on the device\./.test(result.text) &&
     digest(join(targetDir, '8021x-priv')) === digest(key), result.text);
 
   // The oversize refusal last, so the screenshot shows all kinds of outcome.
