@@ -32,8 +32,11 @@ lane() {
     mkdir -p "$slots"
     trap eap_stop EXIT
     f=PKI
-    eap_start "$work/$BASHPID" "$slots" "$pki" && authenticates "$pki/ca.pem" "$pki/client.pem" "$pki/client.key" ||
-        { echo "the PKI's own files do not authenticate" >&2; exit 1; }
+    if ! { eap_start "$work/$BASHPID" "$slots" "$pki" &&
+        authenticates "$pki/ca.pem" "$pki/client.pem" "$pki/client.key"; }; then
+        echo "the PKI's own files do not authenticate" >&2
+        exit 1
+    fi
     for f in "$@"; do
         local certificate=0 key=0
         authenticates "$files/$f" "$pki/client.pem" "$pki/client.key" ||
@@ -44,10 +47,15 @@ lane() {
     done >"$work/$BASHPID.answers"
 }
 
-mapfile -t all < <(cd "$files" && ls | grep -v -e '\.key$' -e '\.log$')
+all=()
+for path in "$files"/*; do
+    case $path in *.key | *.log) ;; *) all+=("${path##*/}") ;; esac
+done
 pids=()
 for n in 0 1 2 3; do
-    lane "$n" $(printf '%s\n' "${all[@]}" | awk -v n="$n" 'NR % 4 == n') &
+    mine=()
+    for ((i = n; i < ${#all[@]}; i += 4)); do mine+=("${all[i]}"); done
+    lane "$n" "${mine[@]}" &
     pids+=($!)
 done
 # Every lane to its end, each stopping its own daemons.
