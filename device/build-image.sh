@@ -43,8 +43,9 @@ kernel_dir=$(ls -d "$packages"/linux-image-*-armmp_*/ | head -n 1)
 busybox_dir=$(ls -d "$packages"/busybox-static_*/ | head -n 1)
 version=$(ls "$kernel_dir/lib/modules")
 
-# The device programs: the device toolchain, the default target /etc.
-cmake -S "$root" -B "$root/build/device" \
+# The device programs: the device toolchain, the default target /etc; and
+# the tests' helper below.
+cmake -S "$root" -B "$root/build/device" -DUPLOAD_BUILD_TESTS=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null
 cmake --build "$root/build/device" -j 2 >/dev/null
 
@@ -56,7 +57,7 @@ cmake --build "$root/build/device-tools" -j 2 >/dev/null
 rootfs=$out/rootfs
 rm -rf "$rootfs"
 mkdir -p "$rootfs"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,etc,run,var/log,lib/device,www}
-DESTDIR=$rootfs cmake --install "$root/build/device" --prefix /www >/dev/null
+DESTDIR=$rootfs cmake --install "$root/build/device" --prefix / >/dev/null
 # The benchmark's program with the content check, beside the device's own.
 cmake -S "$root" -B "$root/build/device-check" -DUPLOAD_CONTENT_CHECK=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null

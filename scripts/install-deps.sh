@@ -23,8 +23,10 @@ packages+=(qemu-system-arm e2fsprogs kmod cpio)
 # The read-only image below the overlay layout of the device's /etc.
 packages+=(squashfs-tools)
 # A device maker's own compiler: Debian's GCC for soft-float ARM and glibc,
-# the ABI no other build covers; its programs run under qemu-arm -L.
-packages+=(g++-arm-linux-gnueabi)
+# the ABI no other build covers, and for the other CPUs of routers; their
+# programs run under qemu-user -L (tests/gcc).
+packages+=(g++-arm-linux-gnueabi g++-aarch64-linux-gnu g++-mips-linux-gnu g++-mipsel-linux-gnu
+    g++-i686-linux-gnu g++-powerpc-linux-gnu)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then

@@ -10,19 +10,20 @@
 // post from one made by the device's page. Clients that send none of them
 // are not browsers and cannot be led to post by a page.
 
+// An origin, or a host, a against b; b may be a whole address, whose path
+// (from the first '/' after a's end) is not compared.
 static bool equal_ignoring_case(const char *a, const char *b)
 {
-    for (;; ++a, ++b) {
-        unsigned x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+    unsigned x, y;
+    do {
+        x = static_cast<unsigned char>(*a++);
+        y = static_cast<unsigned char>(*b++);
         if (x - 'A' < 26)
             x |= 0x20;
         if (y - 'A' < 26)
             y |= 0x20;
-        if (x != y)
-            return false;
-        if (!x)
-            return true;
-    }
+    } while (x == y && x);
+    return x == y || (!x && y == '/');
 }
 
 // A portal that posts from an origin of its own is named at build time.
@@ -30,7 +31,7 @@ static bool trusted(const char *origin)
 {
     static const char *const TRUSTED[] = {UPLOAD_TRUSTED_ORIGIN_LIST nullptr};
     for (const char *const *t = TRUSTED; *t; ++t)
-        if (origin && equal_ignoring_case(origin, *t))
+        if (origin && equal_ignoring_case(*t, origin))
             return true;
     return false;
 }
@@ -49,7 +50,10 @@ bool origin_allowed()
     const char *origin = header("HTTP_ORIGIN");
     if (const char *site = header("HTTP_SEC_FETCH_SITE"))
         return !strcmp(site, "same-origin") || !strcmp(site, "none") || trusted(origin);
-    if (!origin)
+    // Some servers pass neither header (older releases of uhttpd) but the
+    // Referer, whose origin a browser sets just as well unless the page
+    // posting asks it to leave the header out.
+    if (!origin && !(origin = header("HTTP_REFERER")))
         return true;
     // "null" and anything else without a scheme never names this host.
     const char *host = header("HTTP_HOST");

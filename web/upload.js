@@ -97,6 +97,9 @@ function misfit(bytes, size, kind) {
 function judge(form, file) {
   return file.slice(0, LOOK_AT).arrayBuffer().then(function (buffer) {
     return misfit(new Uint8Array(buffer), file.size, form.getAttribute('data-kind'));
+  }).then(function (text) {
+    // What the file holds, and its warnings beside ours (inspect.js).
+    return window.inspectFile ? inspectFile(form, file, text) : text;
   });
 }
 

@@ -4,6 +4,7 @@
 #                  executable, as `file` and the ELF header tell
 #   CHECK=size     each program file and the links to it together are at
 #                  most BUDGET bytes, and its link map names no allocator
+#                  and, with the programs' own start, no musl process state
 #   CHECK=install  `cmake --install` with DESTDIR puts exactly these programs,
 #                  executable, into PREFIX/CGI_DIR of a staging tree
 #   CHECK=usage    the multi-call program started under any other name
@@ -88,6 +89,14 @@ foreach(name ${PROGRAMS})
             file(STRINGS ${program}.map heap REGEX "libc\\.a\\((malloc|lite_malloc|free|calloc|realloc)\\.lo\\)")
             if(heap)
                 fail("${name}: links the heap: ${heap}")
+            endif()
+            # The programs' own start (upload/musl_start.cpp) fills in none of
+            # the process state musl's start keeps in libc.lo (auxiliary
+            # vector, page size, program name): nothing may read it.
+            file(STRINGS ${program}.map own_start REGEX "musl_start\\.cpp\\.o")
+            file(STRINGS ${program}.map state REGEX "libc\\.a\\(libc\\.lo\\)")
+            if(own_start AND state)
+                fail("${name}: reads musl's process state, which its own start leaves unset: ${state}")
             endif()
         endif()
         if(IS_SYMLINK ${path})

@@ -66,6 +66,45 @@ TEST_F(Upload, EachProgramWritesItsOwnTargetAndKeepsItsLimit)
     }
 }
 
+// The README's two set-ups for a CGI user other than root, for every slot:
+// a target directory of its own, or the six files its own in root's
+// directory. Root's directory without the files is what they mend.
+TEST_F(Upload, ACgiUserOtherThanRootUploadsEverySlotWithTheReadmesSetUp)
+{
+    if (geteuid() != 0 || !nobody_can_reach(target_dir()))
+        GTEST_SKIP() << "the target directory is out of reach for an unprivileged user here";
+    struct stat dir;
+    ASSERT_EQ(stat(target_dir().c_str(), &dir), 0);
+    struct {
+        const char *set_up;
+        bool own_directory, own_files;
+        int code;
+    } cases[] = {
+        {"a directory of its own", true, false, 0},
+        {"the six files its own", false, true, 0},
+        {"neither", false, false, -7004},
+    };
+    for (auto &c : cases) {
+        clear_target_dir();
+        chmod(target_dir().c_str(), 0755);
+        ASSERT_EQ(chown(target_dir().c_str(), c.own_directory ? 65534 : 0, c.own_directory ? 65534 : 0), 0);
+        for (const profile_case &p : PROFILES) {
+            if (c.own_files) {
+                write_file(target_path(p.file), OLD, 0600);
+                ASSERT_EQ(chown(target_path(p.file).c_str(), 65534, 65534), 0);
+            }
+            upload_run run = request(B, file_body(B, p.file), p.program);
+            run.run_as_nobody = true;
+            EXPECT_EQ(upload(run).out, response_for(c.code)) << c.set_up << ", " << p.program;
+            EXPECT_EQ(read_file(target_path(p.file)), c.code ? std::nullopt : std::optional<std::string>(p.file))
+                << c.set_up << ", " << p.program;
+        }
+    }
+    clear_target_dir();
+    chown(target_dir().c_str(), dir.st_uid, dir.st_gid);
+    chmod(target_dir().c_str(), dir.st_mode & 07777);
+}
+
 TEST_F(Upload, ContentLengthIsReadAsTheDeviceReadsIt)
 {
     const std::string body = file_body(B, "x");
@@ -414,6 +453,7 @@ TEST_F(Upload, PostsFromAnotherSiteAreRefusedBeforeTheBody)
     struct {
         const char *site, *origin, *host;
         bool goes_on;
+        const char *referer = nullptr;   // what a server that drops both headers passes
     } cases[] = {
         {nullptr, nullptr, nullptr, true},   // curl, scripts: no browser headers
         {"same-origin", nullptr, nullptr, true},
@@ -437,6 +477,18 @@ TEST_F(Upload, PostsFromAnotherSiteAreRefusedBeforeTheBody)
         {"cross-site", PORTAL, "192.168.1.1", trusted_origin(PORTAL)},
         {nullptr, PORTAL, "192.168.1.1", trusted_origin(PORTAL)},
         {"cross-site", "https://portal.example.com.evil.example", "192.168.1.1", false},
+        {nullptr, nullptr, "192.168.1.1", true, "http://192.168.1.1/index.html"},
+        {nullptr, nullptr, "device.lan:8443", true, "https://Device.LAN:8443/cgi-bin/x?y=/z"},
+        {nullptr, nullptr, "192.168.1.1", true, "http://192.168.1.1"},
+        {nullptr, nullptr, "192.168.1.1", true, ""},
+        {nullptr, nullptr, "192.168.1.1", false, "http://evil.example/http://192.168.1.1/"},
+        {nullptr, nullptr, "192.168.1.1", false, "http://192.168.1.1.evil.example/"},
+        {nullptr, nullptr, "192.168.1.1", false, "http://192.168.1.1:8080/"},
+        {nullptr, nullptr, "192.168.1.1", false, "http://192.168.1.1@evil.example/"},
+        {nullptr, nullptr, nullptr, false, "http://192.168.1.1/"},
+        {nullptr, "http://192.168.1.1", "192.168.1.1", true, "http://evil.example/"},   // Origin decides
+        {"same-origin", nullptr, "192.168.1.1", true, "http://evil.example/"},
+        {nullptr, nullptr, "192.168.1.1", trusted_origin(PORTAL), "https://portal.example.com/admin"},
     };
     const std::string body = file_body(B, "key from the device's own page");
     for (auto &c : cases) {
@@ -444,13 +496,13 @@ TEST_F(Upload, PostsFromAnotherSiteAreRefusedBeforeTheBody)
         write_file(target_path(), OLD_TARGET);
         upload_run run = request(B, body);
         for (auto [name, value] : {std::pair{"HTTP_SEC_FETCH_SITE", c.site}, {"HTTP_ORIGIN", c.origin},
-                                   {"HTTP_HOST", c.host}})
+                                   {"HTTP_HOST", c.host}, {"HTTP_REFERER", c.referer}})
             if (value)
                 run.env.push_back({name, value});
         run.hold_stdin_open = true;
         upload_outcome o = upload(run);
         const std::string row = std::string(c.site ? c.site : "(none)") + " | " + (c.origin ? c.origin : "(none)") +
-                                " | " + (c.host ? c.host : "(none)");
+                                " | " + (c.host ? c.host : "(none)") + " | " + (c.referer ? c.referer : "(none)");
         if (c.goes_on || !origin_check_built()) {
             EXPECT_EQ(o.out, response_for(0)) << row;
             EXPECT_EQ(read_file(target_path()), "key from the device's own page") << row;
@@ -498,6 +550,15 @@ protected:
     }
 };
 
+// The clock the programs read: time() may answer from a coarser one that
+// lags it by a tick, and so name the second before the program's stamp.
+static time_t clock_seconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
 static std::string utc_stamp(time_t t)
 {
     char text[32];
@@ -542,9 +603,9 @@ TEST_F(SystemLog, EachAnswerLeavesOneLine)
                 run.env[1].second = e.second;
             else
                 run.env.push_back(e);
-        const time_t before = time(nullptr);
+        const time_t before = clock_seconds();
         upload_outcome o = upload(run);
-        const time_t after = time(nullptr);
+        const time_t after = clock_seconds();
         if (c.code == 1) {
             EXPECT_EQ(o.out, "");
             EXPECT_EQ(received().size(), 0u) << "a line without an answer";

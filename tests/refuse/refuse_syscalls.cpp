@@ -20,10 +20,23 @@ struct sock_fprog { unsigned short len; const sock_filter *filter; };
 enum : uint16_t { LOAD_WORD = 0x20, JUMP_IF_EQUAL = 0x15, RETURN = 0x06 };
 enum : uint32_t { ALLOW = 0x7fff0000, FAIL_WITH = 0x00050000, KILL = 0 };
 
+// The kernel's AUDIT_ARCH_* of each CPU it is built for.
 #if defined(__x86_64__)
 constexpr uint32_t ARCH = 0xc000003e;
+#elif defined(__i386__)
+constexpr uint32_t ARCH = 0x40000003;
 #elif defined(__arm__)
 constexpr uint32_t ARCH = 0x40000028;
+#elif defined(__aarch64__)
+constexpr uint32_t ARCH = 0xc00000b7;
+#elif defined(__mips__) && _MIPS_SIM == _ABIO32 && defined(__MIPSEL__)
+constexpr uint32_t ARCH = 0x40000008;
+#elif defined(__mips__) && _MIPS_SIM == _ABIO32
+constexpr uint32_t ARCH = 0x00000008;
+#elif defined(__powerpc__) && !defined(__powerpc64__)
+constexpr uint32_t ARCH = 0x00000014;
+#else
+#error "refuse-syscalls is built for x86, x86-64, ARM, aarch64, MIPS o32 and 32-bit PowerPC only"
 #endif
 
 static const struct { const char *name; long number; } CALLS[] = {

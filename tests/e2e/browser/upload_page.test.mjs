@@ -9,10 +9,11 @@
 // machine's, and the caller compares the stored bytes with
 // OUT_DIR/client.pem.sha256 and checks that no private key was written.
 import { chromium } from 'playwright-core';
+import { execFileSync } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
 import { createServer } from 'node:http';
 import { existsSync, mkdirSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
-import { join } from 'node:path';
+import { join, resolve } from 'node:path';
 
 const [pageUrl, targetDir, outDir] = process.argv.slice(2);
 if (!outDir) {
@@ -54,6 +55,107 @@ function presetTarget(name) {
   const path = join(targetDir, name);
   writeFileSync(path, `previous ${name}\n`, { mode: 0o600 });
   return digest(path);
+}
+
+// Certificates and keys made by openssl, and what openssl says of each:
+// the oracle for what the page shows and warns of.
+const pkiDir = join(filesDir, 'pki');
+function openssl(...args) {
+  try {
+    return execFileSync('openssl', args, { cwd: pkiDir, encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
+  } catch {
+    return null;
+  }
+}
+function makePki() {
+  mkdirSync(pkiDir, { recursive: true });
+  writeFileSync(join(pkiDir, 'ca.cnf'), `[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\nnew_certs_dir = .
+serial = serial\ndefault_md = sha256\ndefault_days = 365\npolicy = any\nunique_subject = no\nx509_extensions = leaf
+[any]\ncommonName = optional\norganizationName = optional\norganizationalUnitName = optional
+[leaf]\nbasicConstraints = CA:FALSE\n[root]\nbasicConstraints = critical,CA:TRUE\n[req]\ndistinguished_name = dn\n[dn]\n`);
+  writeFileSync(join(pkiDir, 'index.txt'), '');
+  writeFileSync(join(pkiDir, 'serial'), '1000\n');
+  const rsa = ['-algorithm', 'RSA', '-pkeyopt', 'rsa_keygen_bits:2048'];
+  const ec = ['-algorithm', 'EC', '-pkeyopt', 'ec_paramgen_curve:P-256'];
+  const sign = (csr, out, ...dates) => ['ca', '-config', 'ca.cnf', '-batch', '-notext', '-cert', 'ca.pem',
+    '-keyfile', 'ca.key', '-in', csr, '-out', out, ...dates];
+  for (const args of [
+    ['genpkey', ...rsa, '-out', 'ca.key'], ['genpkey', ...ec, '-out', 'other-ca.key'],
+    ['genpkey', ...rsa, '-out', 'leaf.key'], ['genpkey', ...rsa, '-out', 'other.key'], ['genpkey', ...ec, '-out', 'ec.key'],
+    ['req', '-config', 'ca.cnf', '-x509', '-new', '-key', 'ca.key', '-subj', '/O=Nubo Test/CN=Test Root CA',
+      '-days', '3650', '-extensions', 'root', '-out', 'ca.pem'],
+    ['req', '-config', 'ca.cnf', '-x509', '-new', '-key', 'other-ca.key', '-subj', '/CN=Other Root CA',
+      '-days', '3650', '-extensions', 'root', '-out', 'other-ca.pem'],
+    ['req', '-config', 'ca.cnf', '-new', '-key', 'leaf.key', '-subj', '/CN=client-rsa', '-out', 'leaf.csr'],
+    ['req', '-config', 'ca.cnf', '-new', '-key', 'ec.key', '-subj', '/CN=client-ec', '-out', 'ec.csr'],
+    ['req', '-config', 'ca.cnf', '-new', '-key', 'other.key', '-subj', '/O=Nubo Test/OU=Lab', '-out', 'noname.csr'],
+    sign('leaf.csr', 'leaf.pem'), sign('ec.csr', 'ec.pem'), sign('noname.csr', 'noname.pem'),
+    sign('leaf.csr', 'expired.pem', '-startdate', '20200101000000Z', '-enddate', '20210101000000Z'),
+    sign('leaf.csr', 'future.pem', '-startdate', '20400101000000Z', '-enddate', '20510101000000Z'),
+    ['x509', '-in', 'ec.pem', '-outform', 'DER', '-out', 'ec.der'],
+    ['pkey', '-in', 'leaf.key', '-aes256', '-passout', 'pass:secret', '-out', 'enc.key'],
+    ['pkcs12', '-export', '-in', 'leaf.pem', '-inkey', 'leaf.key', '-keypbe', 'NONE', '-certpbe', 'NONE', '-nomac',
+      '-passout', 'pass:', '-out', 'leaf.p12']]) {
+    if (openssl(...args) === null)
+      throw new Error(`openssl ${args.join(' ')} failed`);
+  }
+  writeFileSync(join(pkiDir, 'bundle.pem'), readFileSync(join(pkiDir, 'ca.pem')) + readFileSync(join(pkiDir, 'other-ca.pem')));
+}
+const day = (text, field) => new Date(new RegExp(`${field}=(.*)`).exec(text)[1]).toISOString().slice(0, 10);
+const keyType = (text) => /NIST CURVE: (\S+)/.exec(text)?.[1].replace(/^/, 'EC ') ?? `RSA ${/\((\d+) bit/.exec(text)[1]}`;
+// The files the test makes itself hold no certificate or key; openssl takes
+// minutes over one of PEM headers alone.
+function oracle(file) {
+  if (!resolve(pkiDir, file).startsWith(pkiDir))
+    return { file, count: 0 };
+  const p12 = openssl('pkcs12', '-in', file, '-passin', 'pass:', '-nodes');
+  if (p12)
+    writeFileSync(resolve(pkiDir, file += '.pem'), p12);
+  const said = { file, count: Number(/Total found: (\d+)/.exec(openssl('storeutl', '-noout', '-passin', 'pass:', '-certs', file))?.[1] ?? 0) };
+  const cert = openssl('x509', '-in', file, '-noout', '-subject', '-issuer', '-dates');
+  if (cert) {
+    const name = (field) => {
+      const line = new RegExp(`^${field}=(.*)$`, 'm').exec(cert)[1];
+      return /CN = ([^,]+)/.exec(line)?.[1] ?? line;
+    };
+    const text = openssl('x509', '-in', file, '-noout', '-text');
+    Object.assign(said, { subject: name('subject'), issuer: name('issuer'), from: day(cert, 'notBefore'),
+      to: day(cert, 'notAfter'), certKey: keyType(text), ca: /CA:TRUE/.test(text),
+      expired: openssl('x509', '-in', file, '-noout', '-checkend', '0') === null,
+      early: new Date(/notBefore=(.*)/.exec(cert)[1]) > new Date(), pub: openssl('x509', '-in', file, '-noout', '-pubkey') });
+  }
+  const key = openssl('pkey', '-in', file, '-passin', 'pass:', '-noout', '-text');
+  if (key)
+    Object.assign(said, { key: keyType(key), keyPub: openssl('pkey', '-in', file, '-passin', 'pass:', '-pubout') });
+  said.locked = !key && openssl('pkey', '-in', file, '-passin', 'pass:secret', '-noout') !== null;
+  return said;
+}
+// What a slot of the kind must show and warn of (and must not), given what
+// openssl says of the files chosen for the slots of its number.
+function expected(kind, said) {
+  const own = said[kind], about = [], warn = [], quiet = [];
+  if (own.count > 1)
+    about.push(`${own.count} certificates: \u201c${own.subject}\u201d until ${own.to}`);
+  else if (own.subject)
+    about.push(`Certificate \u201c${own.subject}\u201d, issued by ${own.issuer}, valid ${own.from} to ${own.to}, ${own.certKey}.`);
+  if (own.key)
+    about.push(`Private key: ${own.key}, not encrypted.`);
+  if (own.locked)
+    about.push('Private key: encrypted.');
+  if (!about.length)
+    about.push('Not a certificate or key this page can read.');
+  // A warning not due is looked for without its date.
+  const rule = (when, words, date = '') => (when ? warn.push(words + date) : quiet.push(words));
+  const { client, ca, priv } = said;
+  rule(own.expired, 'has expired', ` (${own.to})`);
+  rule(own.early, 'is not valid yet', ` (from ${own.from})`);
+  rule(kind === 'ca' && own.subject && !own.ca, 'is not a CA certificate (basic constraints)');
+  rule(kind === 'priv' && own.locked, 'the device needs its passphrase configured');
+  rule(kind === 'priv' && own.locked && client?.pub, 'cannot be compared with the client certificate');
+  rule(kind !== 'ca' && client?.pub && priv?.keyPub && client.pub !== priv.keyPub, 'does not match the client certificate');
+  rule(kind !== 'priv' && client?.subject && ca?.subject &&
+    openssl('verify', '-no_check_time', '-CAfile', ca.file, client.file) === null, 'was not issued by the CA certificate');
+  return { about, warn, quiet };
 }
 
 const slot = (page, program) => page.locator(`form[action="cgi-bin/${program}"]`);
@@ -320,6 +422,65 @@ try {
   result = await upload(page, 'upload-priv', oversize);
   await page.screenshot({ path: join(outDir, 'upload-page.png'), fullPage: true });
   console.log(`# screenshots in ${outDir}`);
+  // What the page says of certificates and keys as it reads them, checked
+  // against openssl; a screenshot of each kind of warning.
+  makePki();
+  const unreadable = pemFile('random.pem', 'CERTIFICATE', 1500);
+  const unended = join(filesDir, 'unended.pem');
+  writeFileSync(unended, '-----BEGIN X-----\n'.repeat(2 * MIB / 18));
+  const programs = { client: 'upload-client-cert', ca: 'upload-ca-cert', priv: 'upload-priv' };
+  mkdirSync(join(outDir, 'warnings'), { recursive: true });
+  for (const [index, [what, files, shows, picture]] of [
+    ['a client certificate with its key and its CA', { client: 'leaf.pem', ca: 'ca.pem', priv: 'leaf.key' }],
+    ['an EC certificate as DER with its key', { client: 'ec.der', priv: 'ec.key' }],
+    ['an unencrypted PKCS#12 file and a CA bundle', { client: 'leaf.p12', ca: 'bundle.pem' }],
+    ['a subject without a common name', { client: 'noname.pem', ca: 'ca.pem' }],
+    ['an expired certificate', { client: 'expired.pem' }, 'has expired', 'expired'],
+    ['a certificate not valid yet', { client: 'future.pem' }, 'is not valid yet', 'not-yet-valid'],
+    ['a client certificate chosen for the CA slot', { ca: 'leaf.pem' }, 'is not a CA', 'not-a-ca'],
+    ['a key of another certificate', { priv: 'other.key', client: 'leaf.pem' }, 'does not match', 'mismatch'],
+    ['an EC key with an RSA certificate', { client: 'leaf.pem', priv: 'ec.key' }, 'does not match'],
+    ['a certificate of another CA', { client: 'leaf.pem', ca: 'other-ca.pem' }, 'was not issued by', 'other-ca'],
+    ['an encrypted key', { client: 'leaf.pem', priv: 'enc.key' }, 'needs its passphrase', 'encrypted'],
+    ['PEM blocks without an end, 2 MiB of them', { ca: unended }, 'Not a certificate or key'],
+    ['a file the page cannot read', { client: unreadable }, 'Not a certificate or key', 'unreadable'],
+  ].entries()) {
+    await page.goto(pageUrl);
+    const number = index % 2 ? '2' : '';
+    const said = {};
+    for (const [kind, file] of Object.entries(files)) {
+      said[kind] = oracle(file);
+      await slot(page, programs[kind] + number).locator('input[type=file]').setInputFiles(resolve(pkiDir, file));
+    }
+    // A slot's line is emptied whenever it is judged again, for a file of a
+    // slot of the same number, and filled when that is done. The bound is
+    // kept here: a page busy reading does not run its own timers.
+    const answered = await Promise.race([page.waitForFunction(() => [...document.querySelectorAll('form.slot')]
+      .filter((form) => form.elements.filedata.files[0]).every((form) => form.querySelector('.about').textContent),
+    null, { timeout: 10000 }).then(() => true, () => false), new Promise((done) => setTimeout(done, 10000, false))]);
+    let meant = !shows;
+    for (const kind of Object.keys(files)) {
+      const form = slot(page, programs[kind] + number);
+      const shown = (await form.locator('.about').textContent()) ?? '';
+      const warned = (await form.locator('.outcome').textContent()).trim();
+      const want = expected(kind, said);
+      check(`${what}: the ${kind} slot says what openssl says`, answered && want.about.every((words) => shown.includes(words)),
+        answered ? `${JSON.stringify(shown)} lacks ${JSON.stringify(want.about)}` : 'no answer in 10 s');
+      check(`${what}: the ${kind} slot warns as openssl says`, want.warn.every((words) => warned.includes(words)) &&
+        !want.quiet.some((words) => warned.includes(words)), `${JSON.stringify(warned)}; ${JSON.stringify(want)}`);
+      if (!meant && want.warn.concat(want.about).some((words) => words.includes(shows))) {
+        meant = true;
+        if (picture)
+          await form.screenshot({ path: join(outDir, 'warnings', `${picture}.png`) });
+      }
+    }
+    check(`${what}: openssl says what the row is for`, meant, shows);
+  }
+  // A file the page cannot read still goes, with no second press.
+  await slot(page, 'upload-client-cert').locator('button').click();
+  result = await outcome(page, 'upload-client-cert');
+  check('a file the page cannot read is still sent', /^Uploaded\./.test(result.text), result.text);
+  check('the page raised no script error reading certificates', pageErrors.length === 0, pageErrors.join('; '));
 } finally {
   await browser.close();
 }

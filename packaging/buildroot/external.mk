@@ -1,0 +1,2 @@
+# SPDX-License-Identifier: MIT
+include $(sort $(wildcard $(BR2_EXTERNAL_NUBO_UPLOAD_PATH)/package/*/*.mk))
