@@ -27,9 +27,7 @@ const slot_rule certificate_slot = {
 static const char KEY_PREFIXES[] = "\12ENCRYPTED \4RSA \3EC \4DSA ";
 const slot_rule key_slot = {
     "PRIVATE KEY-----", KEY_PREFIXES,
-    // Nothing: these prefixes start with a line feed (ENCRYPTED's length),
-    // which no line holds.
-    KEY_PREFIXES,
+    nullptr,
     "\5\x30\x02\x02\x02\x02" "\3\x30\x02\x04" "\3\x30\x02\x30",
 };
 
@@ -46,7 +44,7 @@ static void judge_line(content_judge &judge)
         return;
     const slot_rule &rule = *upload_profile.rule;
     const char *ending = judge.line + n - ENDING;
-    if (memcmp(ending, rule.refuse, ENDING) == 0)
+    if (rule.refuse && memcmp(ending, rule.refuse, ENDING) == 0)
         judge.refused = true;
     if (memcmp(ending, rule.take, ENDING) != 0)
         return;
@@ -103,26 +101,29 @@ void content_feed(const char *at, size_t count)
 // when they start as one of the slot's and a definite outer length is all
 // there; what follows the first object is not the client's concern. The
 // client reads BER's indefinite length too: the walk takes it as empty and
-// goes on inside. Lengths count up to 16 MiB, so no sum wraps; a walk that
-// leaves the head goes round it, meeting tags of no kind, and always takes
-// every step, which the budget of the device's flash prefers to checks.
+// goes on inside. The walk ends where the head kept ends, or at a length
+// of more than three bytes (16 MiB), leaving the tags not met as zero,
+// which no slot takes.
 static bool der_fits(const content_judge &judge)
 {
     const unsigned char *h = judge.head;
-    unsigned char tags[6];
+    const uint32_t kept = judge.size < CONTENT_HEAD ? judge.size : uint32_t{CONTENT_HEAD};
+    unsigned char tags[6] = {};
     uint32_t at = 0;
-    for (unsigned count = 0; count < sizeof tags; ++count) {
-        at &= CONTENT_HEAD - 1;
+    for (unsigned count = 0; count < sizeof tags && at + 2 <= kept; ++count) {
         const unsigned char tag = h[at];
         const unsigned form = h[at + 1];
-        uint32_t length = form & 0x7f;
-        const unsigned bytes = form & 0x80 ? length & 3 : 0;
-        if (bytes) {
-            memcpy(&length, h + at + 2, 4);
-            length = __builtin_bswap32(length) >> (32 - 8 * bytes);
+        uint32_t length = form;
+        at += 2;
+        if (form & 0x80) {
+            const unsigned bytes = form & 0x7f;
+            if (bytes > 3 || at + bytes > kept)
+                break;
+            length = 0;
+            for (unsigned i = 0; i < bytes; ++i)
+                length = length << 8 | h[at++];
         }
         tags[count] = tag;
-        at += 2 + bytes;
         if (count == 0 && form != 0x80 && judge.size < at + length)
             return false;
         if (count > 1 || tag != 0x30)

@@ -32,7 +32,7 @@ struct content_judge {
     bool taken, refused;
     unsigned char length;    // of the line kept, 0 while none is kept
     char line[CONTENT_LINE]; // a line that starts with '-'
-    unsigned char head[CONTENT_HEAD + 8];   // the file's first bytes, zeros after
+    unsigned char head[CONTENT_HEAD];   // the file's first bytes
 };
 
 // Each piece of the file part, in order.
