@@ -21,27 +21,51 @@ constexpr size_t COPY_CHUNK = 1 << 30;
 
 static const char SIDE_SUFFIX[] = ".new";
 
+// The name the target finally leads to: a symbolic link, or a chain of
+// them, is followed at the last component (a relative one from its own
+// directory), so that the key is replaced where it lasts and every link
+// stays. Directories on the way are the kernel's to follow. A chain longer
+// than the kernel would follow stays a link, which is refused.
+static char target[PATH_MAX];
+
+static void resolve_target()
+{
+    char link[PATH_MAX];
+    // Too long a name stays empty, which no commit takes.
+    size_t size = strlen(upload_state.target_path) + 1;
+    target[0] = '\0';
+    if (size > sizeof target)
+        return;
+    memcpy(target, upload_state.target_path, size);
+    for (int hop = 0; hop < 40; ++hop) {
+        // The system call itself: musl's readlink adds a case for an empty
+        // buffer, which this never is.
+        long length = syscall(SYS_readlinkat, AT_FDCWD, target, link, sizeof link - 1);
+        if (length <= 0)
+            return;
+        const char *slash = strrchr(target, '/');
+        size_t keep = link[0] == '/' || !slash ? 0 : static_cast<size_t>(slash + 1 - target);
+        if (keep + static_cast<size_t>(length) >= sizeof target)
+            return;
+        link[length] = '\0';
+        memcpy(target + keep, link, static_cast<size_t>(length) + 1);
+    }
+}
+
 // A failed upload never leaves a file that was not there. Only an empty one
-// is ours: another upload may have filled it before we got the lock. Made
-// through a dangling link, the file lies where the link leads (a relative
-// one from the link's directory), and only by that name can it go again.
+// is ours: another upload may have filled it before we got the lock.
 static void remove_made(const char *path, int fd)
 {
-    char name[PATH_MAX];
-    file_status held, named;
-    const char *slash = strrchr(path, '/');
-    size_t keep = slash ? static_cast<size_t>(slash + 1 - path) : 0;
-    memcpy(name, path, keep);
-    // The system call itself: musl's readlink adds a case for an empty
-    // buffer, which this never is.
-    long length = syscall(SYS_readlinkat, AT_FDCWD, path, name + keep, sizeof name - 1 - keep);
-    const char *made_at = path;
-    if (length > 0) {
-        name[keep + static_cast<size_t>(length)] = '\0';
-        made_at = name[keep] == '/' ? name + keep : name;
-    }
-    if (status_of(fd, held) && held.size == 0 && status_at(made_at, false, named) && same_file(held, named))
-        unlink(made_at);
+    file_status held;
+    if (names_file(path, false, fd, held) && held.size == 0)
+        unlink(path);
+}
+
+// The file beside the target is written only when it is our own: a regular
+// file with one name, of our user.
+static bool ours(const file_status &st)
+{
+    return S_ISREG(st.mode) && st.nlink == 1 && st.uid == geteuid();
 }
 
 // Opens the file without truncating it, locked against other uploads to the
@@ -49,30 +73,30 @@ static void remove_made(const char *path, int fd)
 // the path (a failed upload may have removed it meanwhile) with no access
 // for group or others. On failure errno is the open's when the open failed,
 // else EIO. O_NONBLOCK: a FIFO at the name fails the open instead of holding
-// the upload until a reader comes.
+// the upload until a reader comes; O_NOCTTY: a terminal there never becomes
+// ours.
 static int open_locked(const char *path, bool beside, bool &made)
 {
-    const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | (beside ? O_NOFOLLOW : 0);
+    const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (beside ? O_NOFOLLOW : 0);
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
-        file_status held, named;
+        file_status held;
         made = false;
         int fd = open(path, flags);
-        // The file beside is written only when it is our own: a regular file
-        // with one name, of our user. Whatever else lies there (a link, a
-        // FIFO, another name of another key, another user's file) goes for a
-        // fresh one. Never a name that was not there: it may be another
-        // upload's side file, made just now.
-        if (fd < 0 && errno != ENOENT) {
-            if (!beside)
-                return -1;
-            unlink(path);
-        } else if (beside && fd >= 0 &&
-                   !(status_of(fd, held) && S_ISREG(held.mode) && held.nlink == 1 && held.uid == geteuid())) {
+        // Whatever lies beside the target and is shown not to be ours (a
+        // link, a FIFO, another name of another key, another user's file)
+        // goes for a fresh one. An open refused for another reason (ENFILE,
+        // ENOMEM) says nothing about the name: it may be another upload's
+        // side file, made just now.
+        if (beside && (fd >= 0 || errno != ENOENT) &&
+            (fd >= 0 ? status_of(fd, held) : status_at(path, false, held)) && !ours(held)) {
             close(fd);
             unlink(path);
             fd = -1;
+            errno = ENOENT;
         }
         if (fd < 0) {
+            if (errno != ENOENT)
+                return -1;
             fd = open(path, flags | O_CREAT | (beside ? O_EXCL : 0), 0600);
             if (fd < 0) {
                 // another upload made it first
@@ -82,6 +106,12 @@ static int open_locked(const char *path, bool beside, bool &made)
             }
             made = true;
         }
+        // Only a regular file takes a key: a device node or a FIFO that took
+        // the name since it was looked at keeps its mode.
+        if (!status_of(fd, held) || !S_ISREG(held.mode)) {
+            close(fd);
+            break;
+        }
         // Before any byte is written: a private key must never be readable
         // by others, not even during the copy. The system call itself: the
         // descriptor is never an O_PATH one, for which musl's fchmod would
@@ -89,10 +119,9 @@ static int open_locked(const char *path, bool beside, bool &made)
         syscall(SYS_fchmod, fd, static_cast<mode_t>(upload_state.target_mode));
         flock(fd, LOCK_EX);
         // The side file's name must not lead elsewhere by a link put there
-        // while we waited; the target's may, to the file it points to. A mode
-        // change refused (another user's file) or ignored by the file system
-        // leaves the file as it was.
-        bool at_path = status_of(fd, held) && status_at(path, !beside, named) && same_file(held, named);
+        // while we waited. A mode change refused (another user's file) or
+        // ignored by the file system leaves the file as it was.
+        bool at_path = names_file(path, false, fd, held);
         if (at_path && (held.mode & 077) == 0 && ftruncate(fd, 0) == 0)
             return fd;
         if (made)
@@ -143,18 +172,7 @@ static int io_failed(int fd)
 {
     close(upload_state.temp_fd);
     close(fd);
-    return send_result(false, ERR_IO);
-}
-
-// Renaming over a hard link would part it from its other names, and over a
-// symbolic link would replace the link; a target we may not write must
-// stay refused.
-static bool target_may_be_renamed_over()
-{
-    file_status st;
-    if (!status_at(upload_state.target_path, false, st))
-        return errno == ENOENT;
-    return S_ISREG(st.mode) && st.nlink == 1 && access(upload_state.target_path, W_OK) == 0;
+    return send_result(ERR_IO);
 }
 
 // The side file's name is fixed per target and hidden, so that a leftover of
@@ -163,7 +181,7 @@ static bool target_may_be_renamed_over()
 // part with its slash, or 0 when the name does not fit.
 static size_t side_path(char (&side)[PATH_MAX])
 {
-    const char *path = upload_state.target_path;
+    const char *path = target;
     const char *slash = strrchr(path, '/');
     size_t length = strlen(path);
     if (!slash || length + sizeof SIDE_SUFFIX + 1 > sizeof side)
@@ -200,50 +218,49 @@ static int commit_by_rename()
         close(dir);
         return IN_PLACE;
     }
-    if (copy_spool(fd) != 0 || rename(side, upload_state.target_path) != 0) {
+    if (copy_spool(fd) != 0 || rename(side, target) != 0) {
         // Removed while the lock is held, so that a waiting upload opens a
         // new side file instead of writing into the removed one.
         unlink(side);
         close(fd);
         return io_failed(dir);
     }
+    // A link changed meanwhile would leave the new key where the target's
+    // name no longer leads.
+    file_status held;
+    bool reached = names_file(upload_state.target_path, true, fd, held);
     close(fd);
     // The rename is on storage only with its directory; a file system that
     // cannot sync a directory (EINVAL) has nothing more to do.
-    if (fsync(dir) != 0 && errno != EINVAL)
+    if ((fsync(dir) != 0 && errno != EINVAL) || !reached)
         return io_failed(dir);
     close(upload_state.temp_fd);
     close(dir);
     return 0;
 }
 
-// Where a rename cannot keep what the target is (a link, a file in a
+// Where a rename cannot keep what the target is (a hard link, a file in a
 // directory we may not write), its content is replaced in place. A failed
-// copy empties the file through its descriptor, so that neither the file a
-// link points to nor another name of it keeps a part of the new key, then
-// removes the target (or the file this upload made, the link staying) while
-// the lock is still held, so that a waiting upload reopens the path instead
-// of writing into the removed file.
+// copy empties the file through its descriptor, so that no name of it keeps
+// a part of the new key; every name and link stays, and only a file this
+// upload made goes.
 static int commit_in_place()
 {
-    const char *path = upload_state.target_path;
     bool made;
-    int fd = open_locked(path, false, made);
+    int fd = open_locked(target, false, made);
     if (fd < 0) {
         close(upload_state.temp_fd);
-        return send_result(false, ERR_IO);
+        return send_result(ERR_IO);
     }
     if (copy_spool(fd) != 0) {
         // Removed below whatever this answers: nothing more to do on failure.
         if (ftruncate(fd, 0) != 0) {
         }
         if (made)
-            remove_made(path, fd);
-        else
-            unlink(path);
+            remove_made(target, fd);
         close(upload_state.temp_fd);
         close(fd);
-        return send_result(false, ERR_IO);
+        return send_result(ERR_IO);
     }
     close(upload_state.temp_fd);
     close(fd);
@@ -254,13 +271,29 @@ int commit_upload()
 {
     if (!upload_state.have_file_data) {
         close(upload_state.temp_fd);
-        return send_result(false, ERR_EMPTY_FILE);
+        return send_result(ERR_EMPTY_FILE);
     }
     if (lseek(upload_state.temp_fd, 0, SEEK_SET) < 0) {
         close(upload_state.temp_fd);
-        return send_result(false, ERR_IO);
+        return send_result(ERR_IO);
     }
-    int result = target_may_be_renamed_over() ? commit_by_rename() : IN_PLACE;
+    // Renamed over when absent, or a regular file with one name that we may
+    // write; in place when a rename would part a hard link from its other
+    // names or the file may not be written (which the open then refuses).
+    // Anything but a regular file (a device node, a FIFO, a directory, a
+    // chain of links too long) is never opened.
+    resolve_target();
+    file_status st;
+    bool by_rename;
+    if (!status_at(target, false, st)) {
+        by_rename = errno == ENOENT;
+    } else if (!S_ISREG(st.mode)) {
+        close(upload_state.temp_fd);
+        return send_result(ERR_IO);
+    } else {
+        by_rename = st.nlink == 1 && access(target, W_OK) == 0;
+    }
+    int result = by_rename ? commit_by_rename() : IN_PLACE;
     return result == IN_PLACE ? commit_in_place() : result;
 }
 
@@ -272,9 +305,9 @@ int upload_part_finish(multipart_scanner *)
     }
     if (spool_flush() != 0) {
         close(upload_state.temp_fd);
-        return send_result(false, ERR_IO);
+        return send_result(ERR_IO);
     }
     if (commit_upload() != 0)
         return -1;
-    return send_result(true, 0);
+    return send_result(0);
 }

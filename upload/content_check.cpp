@@ -141,7 +141,7 @@ int content_part_finish(multipart_scanner *scanner)
     // Only the file part brings data, and it ends the request.
     if (upload_state.have_file_data && (judge.refused || !(judge.taken || der_fits(judge)))) {
         close(upload_state.temp_fd);
-        return send_result(false, ERR_WRONG_KIND);
+        return send_result(ERR_WRONG_KIND);
     }
     return upload_part_finish(scanner);
 }

@@ -161,3 +161,10 @@ bool status_of(int fd, file_status &st)
 {
     return status(fd, "", AT_EMPTY_PATH, st);
 }
+
+bool names_file(const char *path, bool follow, int fd, file_status &held)
+{
+    file_status named;
+    return status_of(fd, held) && status_at(path, follow, named) && held.dev_major == named.dev_major &&
+           held.dev_minor == named.dev_minor && held.ino == named.ino;
+}

@@ -25,9 +25,8 @@ static_assert(sizeof(file_status) == 256);
 bool status_at(const char *path, bool follow, file_status &st);
 bool status_of(int fd, file_status &st);
 
-inline bool same_file(const file_status &a, const file_status &b)
-{
-    return a.dev_major == b.dev_major && a.dev_minor == b.dev_minor && a.ino == b.ino;
-}
+// Whether the path (followed or not) names the file open at fd, whose
+// status is left in held.
+bool names_file(const char *path, bool follow, int fd, file_status &held);
 
 #endif

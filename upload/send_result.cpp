@@ -35,7 +35,7 @@ static void append_int(int value)
 }
 
 // A failed commit cleans up before it answers: the answer needs only its code.
-int send_result(bool, int code)
+int send_result(int code)
 {
     if (response_length == 0) {
         upload_state.answered = true;

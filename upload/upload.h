@@ -83,7 +83,7 @@ extern upload_request_state upload_state;
 extern const scanner_callbacks upload_callbacks;
 
 int upload_main();
-int send_result(bool success, int code);
+int send_result(int code);
 
 // Whether a browser's own headers show that the request came from the
 // device's own page (or from no page at all); non-browser clients pass.

@@ -46,7 +46,7 @@ static void handle_request()
 
     // A forged post is refused before anything of it is looked at.
     if (!origin_allowed()) {
-        send_result(false, ERR_CROSS_ORIGIN);
+        send_result(ERR_CROSS_ORIGIN);
         return;
     }
 
@@ -55,7 +55,7 @@ static void handle_request()
     if (length) {
         uint32_t declared = content_length_value(length);
         if (declared > upload_profile.limit) {
-            send_result(false, ERR_TOO_LARGE);
+            send_result(ERR_TOO_LARGE);
             return;
         }
         if (content_length_is_plain(length))
@@ -64,18 +64,18 @@ static void handle_request()
 
     const char *type = getenv("CONTENT_TYPE");
     if (!type || strncmp(type, CONTENT_TYPE_PREFIX, PREFIX_LENGTH) != 0) {
-        send_result(false, ERR_BAD_REQUEST);
+        send_result(ERR_BAD_REQUEST);
         return;
     }
     const char *equals = strchr(type + PREFIX_LENGTH, '=');
     if (!equals) {
-        send_result(false, ERR_BAD_REQUEST);
+        send_result(ERR_BAD_REQUEST);
         return;
     }
     const char *boundary = equals + 1;
     size_t boundary_length = strlen(boundary);
     if (boundary_length > MAX_DELIMITER - 2) {
-        send_result(false, ERR_BAD_REQUEST);
+        send_result(ERR_BAD_REQUEST);
         return;
     }
     static char delimiter[MAX_DELIMITER + 1];
@@ -89,7 +89,7 @@ static void handle_request()
     multipart_scanner *scanner =
         scanner_init(scanner_memory, sizeof scanner_memory, delimiter, &upload_callbacks);
     if (!scanner) {
-        send_result(false, ERR_BAD_REQUEST);
+        send_result(ERR_BAD_REQUEST);
         return;
     }
 

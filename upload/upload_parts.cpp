@@ -124,7 +124,7 @@ int spool_flush()
 static int spool_failed()
 {
     close(upload_state.temp_fd);
-    return send_result(false, ERR_IO);
+    return send_result(ERR_IO);
 }
 
 void upload_input_ended()
@@ -145,7 +145,7 @@ int upload_headers_end(multipart_scanner *)
     char name[] = "/tmp/nubo-upload.XXXXXX";
     upload_state.temp_fd = mkstemp(name);
     if (upload_state.temp_fd < 0)
-        return send_result(false, ERR_IO);
+        return send_result(ERR_IO);
     // The data lives only as long as the descriptor.
     unlink(name);
     return 0;

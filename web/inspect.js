@@ -243,8 +243,10 @@ const partners = (form) => [...document.querySelectorAll('form.slot')]
   .filter((f) => f !== form && slot(f)?.n === slot(form).n);
 // Never rejects, so that choosing a file never hangs.
 function load(file) {
-  if (!cache.has(file))
-    cache.set(file, file.slice(0, READ).arrayBuffer().then((buffer) => parse(new Uint8Array(buffer)), () => null));
+  if (!cache.has(file)) {
+    const start = file.slice(0, READ);
+    cache.set(file, (start.arrayBuffer ? start.arrayBuffer() : Promise.reject()).then((buffer) => parse(new Uint8Array(buffer)), () => null));
+  }
   return cache.get(file);
 }
 

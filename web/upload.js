@@ -93,10 +93,17 @@ function misfit(bytes, size, kind) {
   return 'This file does not look like a ' + KINDS[kind].name + ' (PEM or DER), and the device may refuse it.';
 }
 
-// Reads the file's start in the browser; the answer comes as a promise.
+// Reads the file's start in the browser; the answer comes as a promise. A
+// file that cannot be read (changed since it was chosen, or a browser
+// without Blob.arrayBuffer) goes without the check: the device still judges
+// what it gets.
 function judge(form, file) {
-  return file.slice(0, LOOK_AT).arrayBuffer().then(function (buffer) {
+  var start = file.slice(0, LOOK_AT);
+  var reading = start.arrayBuffer ? start.arrayBuffer() : Promise.reject(new Error('no Blob.arrayBuffer'));
+  return reading.then(function (buffer) {
     return misfit(new Uint8Array(buffer), file.size, form.getAttribute('data-kind'));
+  }, function () {
+    return '';
   }).then(function (text) {
     // What the file holds, and its warnings beside ours (inspect.js).
     return window.inspectFile ? inspectFile(form, file, text) : text;

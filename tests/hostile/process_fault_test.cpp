@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +89,16 @@ TEST_F(RealFaults, TargetThatCannotBeOpenedAnswersIoError)
     struct stat st;
     EXPECT_TRUE(stat(target_path().c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     rmdir(target_path().c_str());
+
+    // a link to a device node like /dev/null: refused before its mode is
+    // touched, the link kept
+    const std::string node = target_path("null-device");
+    if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 && chmod(node.c_str(), 0666) == 0) {
+        symlink("null-device", target_path().c_str());
+        EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(-7004));
+        EXPECT_EQ(file_mode(node), 0666u);
+        EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    }
     // (The target directory itself is never removed: a test running beside
     // this one in another mount namespace may have a file system on it.)
 }
@@ -105,18 +116,40 @@ TEST_F(RealFaults, ReadOnlyTargetOwnedByTheProgramsUserAnswersIoError)
     EXPECT_EQ(file_mode(target_path()), 0444u);
 }
 
-TEST_F(RealFaults, LinkedTargetsAreReplacedInPlace)
+TEST_F(RealFaults, LinkedTargetsKeepTheirLinks)
 {
-    // a symbolic link: the file it points to takes the upload, the link stays
+    // a symbolic link: the file it points to is replaced by rename, the link
+    // stays
     const std::string store = target_path("key-store");
     write_file(store, OLD);
     unlink(target_path().c_str());
     symlink("key-store", target_path().c_str());
+    struct stat st, before;
+    stat(store.c_str(), &before);
     EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(0));
-    struct stat st;
     EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link was replaced";
     EXPECT_EQ(read_file(store), "new key");
     EXPECT_EQ(file_mode(store), 0600u);
+    EXPECT_TRUE(stat(store.c_str(), &st) == 0 && st.st_ino != before.st_ino) << "written in place";
+
+    // a chain of links into another directory, and one that leads nowhere
+    // yet: the file is made or replaced where the chain ends, every link
+    // stays, nothing is left beside
+    for (bool dangling : {false, true}) {
+        SetUp();
+        mkdir(target_path("certs").c_str(), 0755);
+        if (!dangling)
+            write_file(target_path("certs/key"), OLD);
+        unlink(target_path().c_str());
+        symlink("chain", target_path().c_str());
+        symlink((target_dir() + "/certs/key").c_str(), target_path("chain").c_str());
+        EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(0)) << dangling;
+        EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << dangling;
+        EXPECT_TRUE(lstat(target_path("chain").c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << dangling;
+        EXPECT_EQ(read_file(target_path("certs/key")), "new key") << dangling;
+        EXPECT_EQ(file_mode(target_path("certs/key")), 0600u) << dangling;
+        EXPECT_FALSE(read_file(target_path("certs/.key.new"))) << dangling;
+    }
 
     // a hard link: every name sees the new content
     SetUp();

@@ -3,6 +3,7 @@
 // real file system will fail on demand fail: reading the spool back (or
 // refusing to copy it in the kernel), syncing
 // the target or its directory, renaming, truncating, creating the side file.
+// "relink" points the target's link elsewhere just after the rename.
 // It also records the mode of the file written at its first write, and sets
 // the clock to any date.
 // UPLOAD_FAULT is a comma-separated list of the faults to make.
@@ -81,7 +82,14 @@ extern "C" int rename(const char *from, const char *to)
         errno = EIO;
         return -1;
     }
-    return real(from, to);
+    int done = real(from, to);
+    if (fault("relink")) {
+        char link[4096];
+        snprintf(link, sizeof link, "%s8021x-priv", getenv("UPLOAD_FAULT_TARGET"));
+        unlink(link);
+        symlink("elsewhere", link);
+    }
+    return done;
 }
 
 extern "C" int ftruncate(int fd, off_t length)
@@ -94,7 +102,8 @@ extern "C" int ftruncate(int fd, off_t length)
     return real(fd, length);
 }
 
-// As a directory the program's user may not write answers.
+// As a directory the program's user may not write answers, or a system out
+// of file slots.
 extern "C" int open(const char *path, int flags, ...)
 {
     static auto real = next<int (*)(const char *, int, ...)>("open");
@@ -105,8 +114,8 @@ extern "C" int open(const char *path, int flags, ...)
         mode = static_cast<mode_t>(va_arg(args, int));
         va_end(args);
     }
-    if (fault("side_open") && strstr(path, "/.")) {
-        errno = EACCES;
+    if ((fault("side_open") || fault("side_enfile")) && strstr(path, "/.")) {
+        errno = fault("side_open") ? EACCES : ENFILE;
         return -1;
     }
     return real(path, flags, mode);

@@ -67,21 +67,31 @@ TEST_F(Faults, TargetFileSystemFillingDuringTheCopyKeepsThePreviousTarget)
     EXPECT_EQ(read_file(target_path()), OLD) << "the previous key was lost";
     EXPECT_EQ(file_mode(target_path()), 0644u);
 
-    // A hard-linked target or a symbolic link is written in place: a partly
-    // written file must not pass for the key, so it goes, and no other name
-    // of it keeps a part of the new key.
+    // A hard-linked target is written in place: a partly written file must
+    // not pass for the key, so it is emptied, and every name of it stays.
     const std::string other = target_path("8021x-priv.other-name");
     link(target_path().c_str(), other.c_str());
     EXPECT_EQ(upload(std::string(300000, 'c')).out, response_for(-7004));
-    EXPECT_FALSE(read_file(target_path())) << "a partly written target stayed";
+    EXPECT_TRUE(read_file(target_path()) == "") << "a partly written target stayed";
     EXPECT_TRUE(read_file(other) == "") << "another name keeps a part of the new key";
     unlink(other.c_str());
-    write_file(other, OLD);
-    symlink("8021x-priv.other-name", target_path().c_str());
-    EXPECT_EQ(upload(std::string(300000, 'c')).out, response_for(-7004));
-    EXPECT_TRUE(read_file(other) == "") << "the file the link points to keeps a part of the new key";
-    unlink(other.c_str());
     unmount(target_dir());
+
+    // A link into lasting storage, a file system too small for the upload:
+    // the link and the file it leads to stay, and the next upload that fits
+    // goes through the link again.
+    unlink(target_path().c_str());
+    mkdir(target_path("certs").c_str(), 0755);
+    mount_tmpfs(target_path("certs"), "size=12k");
+    write_file(target_path("certs/priv"), OLD);
+    symlink("certs/priv", target_path().c_str());
+    EXPECT_EQ(upload(std::string(48000, 'c')).out, response_for(-7004));
+    EXPECT_EQ(read_file(target_path("certs/priv")), OLD) << "the previous key was lost";
+    EXPECT_EQ(upload("new key").out, response_for(0));
+    struct stat st;
+    EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << "the link was replaced";
+    EXPECT_EQ(read_file(target_path("certs/priv")), "new key");
+    unmount(target_path("certs"));
 }
 
 TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
@@ -136,25 +146,27 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
 // fails the call. Only a dynamically linked host build can take it.
 // "side_open" refuses the file beside the target, as a directory the user
 // cannot write does, which keeps the commit in place.
-static upload_outcome upload_with_fault(const std::string &fault, const std::string &content)
+static upload_outcome upload_with_fault(const std::string &fault, const std::string &content, bool checked = true)
 {
     upload_run run = request(B, file_body(B, content));
     run.extra_env_raw = {std::string("LD_PRELOAD=") + UPLOAD_FAULT_SHIM, "UPLOAD_FAULT=" + fault,
                          "UPLOAD_FAULT_TARGET=" + target_dir() + "/", "UPLOAD_FAULT_RECORD=/tmp/recorded-mode",
                          "ASAN_OPTIONS=verify_asan_link_order=0"};
-    return run_upload_checked(run);
+    return checked ? run_upload_checked(run) : run_upload(run);
 }
-
-static const std::optional<std::string> REMOVED;
 
 TEST_F(Faults, AFailingStepOfTheCommitIsAFailure)
 {
     if (under_emulator())
         GTEST_SKIP() << "needs a dynamically linked build";
+    // The target plain, a link to "key-store" beside it, a link to none
+    // yet, or plain with a file left beside it by an earlier upload.
+    enum { PLAIN, LINKED, DANGLING, LEFT_BESIDE };
     const struct {
         const char *fault;
         int code;
-        std::optional<std::string> target;
+        std::optional<std::string> target;   // the key-store's for a link
+        int layout = PLAIN;
     } cases[] = {
         // beside the target, then renamed over it: the old key stays
         {"spool_read", -7004, OLD},
@@ -168,16 +180,42 @@ TEST_F(Faults, AFailingStepOfTheCommitIsAFailure)
         {"dir_fsync", -7004, "key"},
         {"dir_fsync_einval", 0, "key"},
         // in place: the spool that cannot be read back must not pass for an
-        // empty file, and a partly written target goes
-        {"spool_read,side_open", -7004, REMOVED},
+        // empty file, and a partly written target is emptied
+        {"spool_read,side_open", -7004, ""},
         {"sendfile_einval,side_open", 0, "key"},
-        {"target_fsync,side_open", -7004, REMOVED},
+        {"target_fsync,side_open", -7004, ""},
         {"ftruncate,side_open", -7004, OLD},
+        // through a link, beside the file it leads to: that file is the old
+        // key or the new one, the link stays; in place, it is emptied
+        {"rename", -7004, OLD, LINKED},
+        {"spool_read,side_open", -7004, "", LINKED},
+        // made through a dangling link: durable by its name only with its
+        // directory
+        {"dir_fsync", -7004, "key", DANGLING},
+        // the link points elsewhere once the key is renamed into place
+        {"relink", -7004, "key", LINKED},
+        // an open that fails for want of file slots says nothing about the
+        // file beside the target, which may be another upload's
+        {"side_enfile", -7004, OLD, LEFT_BESIDE},
     };
     for (const auto &c : cases) {
         SetUp();
-        EXPECT_EQ(upload_with_fault(c.fault, "key").out, response_for(c.code)) << c.fault;
-        EXPECT_EQ(read_file(target_path()), c.target) << c.fault;
+        const bool linked = c.layout == LINKED || c.layout == DANGLING;
+        const std::string store = target_path(linked ? "key-store" : "8021x-priv");
+        if (linked) {
+            unlink(target_path().c_str());
+            symlink("key-store", target_path().c_str());
+        }
+        if (c.layout == LINKED)
+            write_file(store, OLD);
+        if (c.layout == LEFT_BESIDE)
+            write_file(side_path(), "partial", 0600);
+        EXPECT_EQ(upload_with_fault(c.fault, "key", c.layout != LEFT_BESIDE).out, response_for(c.code)) << c.fault;
+        EXPECT_EQ(read_file(store), c.target) << c.fault;
+        struct stat st;
+        EXPECT_TRUE(!linked || (lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode))) << c.fault;
+        EXPECT_TRUE(c.layout != LEFT_BESIDE || read_file(side_path()) == "partial") << "removed beside, " << c.fault;
+        unlink(side_path().c_str());
     }
 }
 

@@ -327,7 +327,8 @@ unsigned file_mode(const std::string &path)
 // for by mistake.
 static const char *const MANAGED_NAMES[] = {
     "8021x-client-cert", "8021x-client-cert2", "8021x-ca-cert", "8021x-ca-cert2", "8021x-priv", "8021x-priv2",
-    "key-store", "8021x-priv.other-name",
+    "key-store", "8021x-priv.other-name", "chain", "null-device",
+    "certs/priv", "certs/.priv.new", "certs/key", "certs/.key.new", "certs",
 };
 
 void clear_target_dir()

@@ -136,13 +136,15 @@ flash_remount() {
 # one console command each, since every round trip costs emulated time.
 #   trial N   cuts at the Nth UBI header write from now on, uploads /tmp/new
 #             over /tmp/old, brings /etc back, then uploads a fresh /tmp/old
-flash_device_functions='post() { REQUEST_METHOD=POST CONTENT_TYPE="multipart/form-data; boundary=b0" CONTENT_LENGTH=$(wc -c <$1.body) /www/cgi-bin/upload-priv <$1.body | grep -o "errcode.: -*[0-9]*" | grep -o -- "-*[0-9]*$"; }
+# P is the program, K the key as /etc names it, D/N where the key's file lies
+# (beside which the upload writes), L a link that must stay.
+flash_device_functions='post() { REQUEST_METHOD=POST CONTENT_TYPE="multipart/form-data; boundary=b0" CONTENT_LENGTH=$(wc -c <$1.body) /www/cgi-bin/$P <$1.body | grep -o "errcode.: -*[0-9]*" | grep -o -- "-*[0-9]*$"; }
 body() { { printf -- "--b0\r\nContent-Disposition: form-data; name=\"filedata\"; filename=\"k\"\r\n\r\n"; cat $1; printf -- "\r\n--b0--\r\n"; } >$1.body; }
 sum() { sha256sum <$1 | cut -d" " -f1; }
-keyis() { k=$(sum /etc/8021x-priv 2>/dev/null); for f in "$@"; do [ "$k" = "$(sum $f)" ] && echo ${f##*/} && return; done; echo neither; }
-beside() { ls -A /etc | grep -c "^\.8021x-priv\.new$"; }
+keyis() { k=$(sum $K 2>/dev/null); for f in "$@"; do [ "$k" = "$(sum $f)" ] && echo ${f##*/} && return; done; echo neither; }
+beside() { ls -A $D | grep -c "^\.$N\.new$"; }
 cut_at() { d=/sys/kernel/debug/ubi/ubi0; echo $1 >$d/tst_emulate_power_cut_min; echo $1 >$d/tst_emulate_power_cut_max; echo 3 >$d/tst_emulate_power_cut; dmesg -c >/dev/null; }
-trial() { cut_at $1; a=$(post /tmp/new); /lib/device/etc-layout remount >/dev/null 2>&1; c=no; dmesg | grep -qi -e "power cut" -e "read-only mode" && c=yes; echo "answer=${a:-none} cut=$c key=$(keyis /tmp/old /tmp/new) beside=$(beside)"; head -c 2000 /dev/urandom >/tmp/old; body /tmp/old; echo "next=$(post /tmp/old) key=$(keyis /tmp/old) beside=$(beside)"; }'
+trial() { cut_at $1; a=$(post /tmp/new); /lib/device/etc-layout remount >/dev/null 2>&1; c=no; dmesg | grep -qi -e "power cut" -e "read-only mode" && c=yes; echo "answer=${a:-none} cut=$c key=$(keyis /tmp/old /tmp/new) beside=$(beside) link=$([ -z "$L" ] || readlink $L)"; head -c 2000 /dev/urandom >/tmp/old; body /tmp/old; echo "next=$(post /tmp/old) key=$(keyis /tmp/old) beside=$(beside)"; }'
 
 flash_case() {
     local layout=$1 p how free_kib fill_kib what n line lines answer cut key beside cuts=0 upper=/overlay/upper
@@ -218,21 +220,32 @@ flash_case() {
         # the upload and the unmount after it, ends before the Nth: from the
         # first block of the file beside the key to after the answer.
         while read -r line; do device_exec "$line" >/dev/null; done <<<"$flash_device_functions"
-        device_exec 'head -c 1048576 /dev/urandom >/tmp/new; body /tmp/new; head -c 2000 /dev/urandom >/tmp/old; body /tmp/old; post /tmp/old' >/dev/null
-        for n in $(seq 1 "${flash_cut_every[$layout]}" 60); do
-            mapfile -t lines < <(device_exec "trial $n")
-            read -r answer cut key beside <<<"${lines[0]:-}"
-            answer=${answer#answer=} cut=${cut#cut=} key=${key#key=} beside=${beside#beside=}
-            echo "# $layout: cut at UBI header write $n: ${lines[*]}"
-            check "$layout cut $n: the key is the old one or the new one" [ "$key" = old -o "$key" = new ]
-            [ "$answer" != 0 ] || check "$layout cut $n: answer 0, so the key is the new one" [ "$key" = new ]
-            check "$layout cut $n: at most one file beside the key" [ "${beside:-9}" -le 1 ]
-            check "$layout cut $n: the next upload answers 0, leaves its key and nothing beside it" \
-                [ "${lines[1]:-}" = "next=0 key=old beside=0" ]
-            [ "$cut" = yes ] || break
-            cuts=$((cuts + 1))
+        # On the overlay also the key reached through its link into
+        # /etc/certs, which is replaced beside the file the link leads to.
+        local sweep sweeps=("8021x-priv:P=upload-priv K=/etc/8021x-priv D=/etc N=8021x-priv L=")
+        [ "$layout" != overlay ] ||
+            sweeps+=("the linked key:P=upload-ca-cert2 K=/etc/8021x-ca-cert2 D=/etc/certs N=ca2.pem L=/etc/8021x-ca-cert2")
+        for sweep in "${sweeps[@]}"; do
+            local label=${sweep%%:*} link
+            device_exec "${sweep#*:}; head -c 1048576 /dev/urandom >/tmp/new; body /tmp/new; head -c 2000 /dev/urandom >/tmp/old; body /tmp/old; post /tmp/old" >/dev/null
+            cuts=0
+            for n in $(seq 1 "${flash_cut_every[$layout]}" 60); do
+                mapfile -t lines < <(device_exec "trial $n")
+                read -r answer cut key beside link <<<"${lines[0]:-}"
+                answer=${answer#answer=} cut=${cut#cut=} key=${key#key=} beside=${beside#beside=}
+                echo "# $layout: $label: cut at UBI header write $n: ${lines[*]}"
+                check "$layout $label cut $n: the key is the old one or the new one" [ "$key" = old -o "$key" = new ]
+                [ "$answer" != 0 ] || check "$layout $label cut $n: answer 0, so the key is the new one" [ "$key" = new ]
+                check "$layout $label cut $n: at most one file beside the key" [ "${beside:-9}" -le 1 ]
+                [ "$label" = 8021x-priv ] ||
+                    check "$layout $label cut $n: the link stays" [ "$link" = link=/etc/certs/ca2.pem ]
+                check "$layout $label cut $n: the next upload answers 0, leaves its key and nothing beside it" \
+                    [ "${lines[1]:-}" = "next=0 key=old beside=0" ]
+                [ "$cut" = yes ] || break
+                cuts=$((cuts + 1))
+            done
+            check "$layout $label: the sweep ran past the last write of the upload ($cuts cuts)" [ "$cut" = no -a "$cuts" -gt 5 ]
         done
-        check "$layout: the sweep ran past the last write of the upload ($cuts cuts)" [ "$cut" = no -a "$cuts" -gt 5 ]
     fi
     device_poweroff
     [ "$layout" != overlay ] || check "overlay: the image itself was never written" [ "$(sha256sum <"$flash_disk")" = "$rom_sum" ]
