@@ -8,7 +8,7 @@ var ANSWERS = {
   '-7001': ['error', 'Refused: the file is larger than this slot accepts ({limit}). Nothing was changed.'],
   '-7002': ['error', 'Refused: the device did not recognise the request as a file upload. Nothing was changed.'],
   '-7003': ['error', 'Refused: the chosen file is empty. Nothing was changed.'],
-  '-7004': ['error', 'The device could not store the file. It normally keeps the file it had; only a file it must write in place (a linked file, or one in a folder it may not change) may now be gone. Please upload the file again.'],
+  '-7004': ['error', 'The device could not store the file. It normally keeps the file it had; only a file it must write in place (one with a second hard link, or in a folder it may not change) may now be empty. Please upload the file again.'],
   '-7005': ['error', 'Refused: the request came from another site, not from this page. Nothing was changed.'],
   '-7006': ['error', 'Refused: the file is not a {kind} the device can use in this slot (PEM or DER). Nothing was changed.']
 };
@@ -31,27 +31,21 @@ var LOOK_AT = 65536;
 var DER_HEAD = 4096, PEM_LINE = 40;
 
 // The device's DER walk: the outer SEQUENCE and its first element, when that
-// is a SEQUENCE, are entered, every other element passed over, six steps in
-// all. Its tags in hex, or '' when a definite outer length runs past the
-// file. BER's indefinite length counts as empty; lengths take up to three
-// bytes; past the head the walk goes round it, and past the file it reads
-// zeros.
+// is a SEQUENCE, are entered, every other element passed over, six steps at
+// most, within the head. Its tags in hex, or '' when a definite outer
+// length runs past the file. BER's indefinite length counts as empty.
 function derTags(bytes, size) {
-  var at = 0, tags = '';
-  function byte(i) {
-    return i < DER_HEAD && i < bytes.length ? bytes[i] : 0;
-  }
-  for (var count = 0; count < 6; count++) {
-    at %= DER_HEAD;
-    var tag = byte(at), form = byte(at + 1), length = form & 0x7f;
-    var lengthBytes = form & 0x80 ? length & 3 : 0;
-    if (lengthBytes) {
-      length = 0;
-      for (var i = 0; i < lengthBytes; i++)
-        length = length * 256 + byte(at + 2 + i);
+  var kept = Math.min(size, DER_HEAD, bytes.length), at = 0, tags = '';
+  for (var count = 0; count < 6 && at + 2 <= kept; count++) {
+    var tag = bytes[at], form = bytes[at + 1], length = form, n = form & 0x7f;
+    at += 2;
+    if (form & 0x80) {
+      if (n > 3 || at + n > kept)
+        break;
+      for (length = 0; n--;)
+        length = length * 256 + bytes[at++];
     }
     tags += (tag < 16 ? '0' : '') + tag.toString(16);
-    at += 2 + lengthBytes;
     if (count === 0 && form !== 0x80 && size < at + length)
       return '';
     if (count > 1 || tag !== 0x30)
