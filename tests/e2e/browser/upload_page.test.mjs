@@ -421,7 +421,7 @@ try {
   // sends it unchecked instead of staying at "Reading the file".
   await page.evaluate(() => { delete Blob.prototype.arrayBuffer; });
   result = await upload(page, 'upload-priv', key);
-  check('without Blob.arrayBuffer the file goes unchecked', /^Uploaded\./.test(result.text), result.text);
+  check('without Blob.arrayBuffer the file goes unchecked', /^Stored on the device\./.test(result.text), result.text);
 
   // The oversize refusal last, so the screenshot shows all kinds of outcome.
   result = await upload(page, 'upload-priv', oversize);
@@ -484,7 +484,7 @@ try {
   // A file the page cannot read still goes, with no second press.
   await slot(page, 'upload-client-cert').locator('button').click();
   result = await outcome(page, 'upload-client-cert');
-  check('a file the page cannot read is still sent', /^Uploaded\./.test(result.text), result.text);
+  check('a file the page cannot read is still sent', /^Stored on the device\./.test(result.text), result.text);
   check('the page raised no script error reading certificates', pageErrors.length === 0, pageErrors.join('; '));
 } finally {
   await browser.close();
