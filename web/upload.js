@@ -187,9 +187,10 @@ function warn(form, file, text) {
 }
 
 Array.prototype.forEach.call(document.querySelectorAll('form.slot'), function (form) {
-  // Without this script the form posts as any other and the browser shows
-  // the answer, so the bar and the lines under it are added here. The middle
-  // one says what the file holds (inspect.js).
+  // Only this script fills in the session and moves the bar, so it adds them
+  // and the lines under the bar (the middle one is inspect.js's); without it
+  // the form posts as any other.
+  form.insertAdjacentHTML('afterbegin', '<input type="hidden" name="sessionid">');
   form.insertAdjacentHTML('beforeend', '<progress max="100" value="0"></progress><p class="about"></p>' +
     '<p class="outcome" role="status"></p>');
   var input = form.elements.filedata, button = form.querySelector('button');

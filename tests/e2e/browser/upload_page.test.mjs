@@ -242,6 +242,15 @@ try {
   check('the page has one slot per program', JSON.stringify(actions) === JSON.stringify([
     'cgi-bin/upload-client-cert', 'cgi-bin/upload-client-cert2', 'cgi-bin/upload-ca-cert',
     'cgi-bin/upload-ca-cert2', 'cgi-bin/upload-priv', 'cgi-bin/upload-priv2']), JSON.stringify(actions));
+  // The script adds them: the session field first, the bar and the two lines
+  // last, in this order.
+  const parts = await page.locator('form.slot').evaluateAll((forms) => forms.map((f) =>
+    [f.firstElementChild, ...[...f.children].slice(-3)].map((e) => e.name || e.className || e.localName).join(' ')));
+  const sessions = await page.locator('form.slot > input[type=hidden]:first-child').count();
+  const statuses = await page.locator('form.slot > .outcome[role=status]').count();
+  check('each slot has its session field, bar, description and outcome line',
+    parts.every((p) => p === 'sessionid progress about outcome') && sessions === 6 && statuses === 6,
+    `${JSON.stringify(parts)}, ${sessions} hidden, ${statuses} status`);
 
   if (login) {
     const cert = pemFile('client.pem', 'CERTIFICATE', 1800);
@@ -414,9 +423,20 @@ try {
   check('the page raised no script error', pageErrors.length === 0, pageErrors.join('; '));
 
   await forgedPostsAreRefused(context);
+  await page.evaluate(() => {
+    const read = Blob.prototype.arrayBuffer;
+    window.reads = 0;
+    Blob.prototype.arrayBuffer = function () {
+      window.reads++;
+      return read.call(this);
+    };
+  });
   result = await upload(page, 'upload-priv', key);
   check('the page itself still replaces the key', /^Stored on the device\./.test(result.text) &&
     digest(join(targetDir, '8021x-priv')) === digest(key), result.text);
+  const reads = await page.evaluate(() => window.reads);
+  check('the chosen file is read once, for the check on choosing and on pressing and for its description',
+    reads === 1, String(reads));
   // A browser without Blob.arrayBuffer cannot read the chosen file: the page
   // sends it unchecked instead of staying at "Reading the file".
   await page.evaluate(() => { delete Blob.prototype.arrayBuffer; });
