@@ -77,10 +77,9 @@ function misfit(bytes, size, kind) {
   return 'This file does not look like a ' + takes.name + ' (PEM or DER), and the device may refuse it.';
 }
 
-// The file's start, read once for this check and for inspect.js. A file that
-// cannot be read (changed since it was chosen, or a browser without
-// Blob.arrayBuffer) gives null and goes without them: the device still
-// judges what it gets.
+// Read once for this check and for inspect.js. A file that cannot be read
+// (changed since it was chosen, or a browser without Blob.arrayBuffer) goes
+// unchecked: the device still judges what it gets.
 var starts = new WeakMap();
 function readStart(file) {
   if (!starts.has(file)) {
