@@ -36,17 +36,16 @@ struct upload {
 };
 
 // A body of exactly `total` bytes of which all but the framing is the file:
-// random bytes behind the header of one DER SEQUENCE that spans them, which
-// programs built with the content check take as well.
+// random bytes behind the start of a DER certificate (a SEQUENCE and its TBS
+// SEQUENCE, both of BER's indefinite length, and an empty [0] version),
+// which programs built with the content check take as well.
 upload make_upload(std::size_t total)
 {
     const std::string boundary = bench_boundary();
     const std::string head = body_head(boundary), tail = body_tail(boundary);
     const std::size_t content = total - head.size() - tail.size();
     std::string file = make_content(content_kind::random_binary, content, boundary);
-    const std::size_t length = content - 6;
-    const char der[6] = {0x30, static_cast<char>(0x84), static_cast<char>(length >> 24),
-                         static_cast<char>(length >> 16), static_cast<char>(length >> 8), static_cast<char>(length)};
+    const char der[6] = {0x30, static_cast<char>(0x80), 0x30, static_cast<char>(0x80), static_cast<char>(0xa0), 0};
     file.replace(0, 6, der, 6);
     return {head + file + tail, content};
 }

@@ -4,8 +4,6 @@
 (() => {
 'use strict';
 
-// A larger CA bundle is described by its start.
-const READ = 2097152;
 const NAMES = {
   '2a864886f70d010101': 'RSA', '2a8648ce3d0201': 'EC', '2b6570': 'Ed25519',
   '2a8648ce3d030107': 'P-256', '2b81040022': 'P-384', '2b81040023': 'P-521',
@@ -13,144 +11,147 @@ const NAMES = {
   '2a864886f70d010901': 'emailAddress'
 };
 
-// What does not fit throws: a file (or PEM block) the page cannot read.
-function tlv(b, i, end) {
-  let t = b[i], n = b[i + 1], s = i + 2;
+// The DER value being read: parse sets it for each PEM block, or the whole
+// file, and what does not fit throws, the file (or block) being one the page
+// cannot read.
+let der;
+function tlv(i, end) {
+  let n = der[i + 1], s = i + 2;
   if (n & 0x80) {
     let count = n & 0x7f;
     if (count < 1 || count > 4)
       throw 0;
     for (n = 0; count--; )
-      n = n * 256 + b[s++];
+      n = n * 256 + der[s++];
   }
   if (i + 2 > end || !(s + n <= end))
     throw 0;
-  return { t, s, e: s + n };
+  return { t: der[i], s, e: s + n };
 }
-function kids(b, v) {
+function kids(v) {
   const out = [];
   for (let i = v.s; i < v.e; i = out[out.length - 1].e)
-    out.push(tlv(b, i, v.e));
+    out.push(tlv(i, v.e));
   return out;
 }
-const inside = (b, v) => tlv(b, v.s, v.e);
+const inside = (v) => tlv(v.s, v.e);
 const bits = (v) => ({ s: v.s + 1, e: v.e });
 function want(v, t) {
   if (!v || v.t !== t)
     throw 0;
   return v;
 }
-const hex = (b, v) => Array.from(b.subarray(v.s, v.e), (x) => (x + 256).toString(16).slice(1)).join('');
+const hex = (v) => Array.from(der.subarray(v.s, v.e), (x) => (x + 256).toString(16).slice(1)).join('');
 // Other OIDs are rare here, and shown in hex.
-const named = (b, v) => NAMES[hex(b, v)] || hex(b, v);
-const str = (b, v) => new TextDecoder(v.t === 0x0c ? 'utf-8' : v.t === 0x1e ? 'utf-16be' : 'latin1')
-  .decode(b.subarray(v.s, v.e));
+const named = (v) => NAMES[hex(v)] || hex(v);
+const str = (v) => new TextDecoder(v.t === 0x0c ? 'utf-8' : v.t === 0x1e ? 'utf-16be' : 'latin1')
+  .decode(der.subarray(v.s, v.e));
 
 // As openssl prints it: "O = Example, CN = name".
-function name(b, v) {
+function name(v) {
   let cn = '';
-  const text = kids(b, want(v, 0x30)).map((rdn) => kids(b, rdn).map((pair) => {
-    const [type, value] = kids(b, pair);
-    if (hex(b, type) === '550403')
-      cn = str(b, value);
-    return named(b, type) + ' = ' + str(b, value);
+  const text = kids(want(v, 0x30)).map((rdn) => kids(rdn).map((pair) => {
+    const [type, value] = kids(pair);
+    if (hex(type) === '550403')
+      cn = str(value);
+    return named(type) + ' = ' + str(value);
   }).join(' + ')).join(', ');
   return { cn: cn || text, same: text.toLowerCase().replace(/\s+/g, ' ') };
 }
-function time(b, v) {
-  const m = /^(\d{4})(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)Z$/.exec((v.t === 0x17 ? str(b, v) < '5' ? '20' : '19' : '') + str(b, v));
+function time(v) {
+  const m = /^(\d{4})(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)Z$/.exec((v.t === 0x17 ? str(v) < '5' ? '20' : '19' : '') + str(v));
   if (!m)
     throw 0;
   return { day: m[1] + '-' + m[2] + '-' + m[3], at: Date.UTC(m[1], m[2] - 1, m[3], m[4], m[5], m[6]) };
 }
 
 // A key's public half is its id, to match it with a certificate's.
-function rsa(b, n, e) {
+function rsa(n, e) {
   let i = want(n, 2).s;
-  while (i < n.e - 1 && !b[i])
+  while (i < n.e - 1 && !der[i])
     i++;
-  return { type: 'RSA ' + ((n.e - i - 1) * 8 + b[i].toString(2).length), id: hex(b, { s: i, e: n.e }) + ':' + hex(b, e) };
+  return { type: 'RSA ' + ((n.e - i - 1) * 8 + der[i].toString(2).length), id: hex({ s: i, e: n.e }) + ':' + hex(e) };
 }
-function algorithm(b, v) {
-  const [id, curve] = kids(b, want(v, 0x30)), type = named(b, want(id, 6));
-  return type === 'EC' && curve?.t === 6 ? 'EC ' + named(b, curve) : type;
+function algorithm(v) {
+  const [id, curve] = kids(want(v, 0x30)), type = named(want(id, 6));
+  return type === 'EC' && curve?.t === 6 ? 'EC ' + named(curve) : type;
 }
-function spki(b, v) {
-  const [alg, key] = kids(b, v), type = algorithm(b, alg), point = bits(want(key, 3));
+function spki(v) {
+  const [alg, key] = kids(v), type = algorithm(alg), point = bits(want(key, 3));
   if (type !== 'RSA')
-    return { type, id: hex(b, point) };
-  const [n, e] = kids(b, inside(b, point));
-  return rsa(b, n, e);
+    return { type, id: hex(point) };
+  const [n, e] = kids(inside(point));
+  return rsa(n, e);
 }
-function sec1(b, k, type) {
+function sec1(k, type) {
   const key = { type, id: null };
   for (const v of k) {
     if (v.t === 0xa0 && type === 'EC')
-      key.type += ' ' + named(b, inside(b, v));
+      key.type += ' ' + named(inside(v));
     if (v.t === 0xa1)
-      key.id = hex(b, bits(want(inside(b, v), 3)));
+      key.id = hex(bits(want(inside(v), 3)));
   }
   return key;
 }
-function pkcs8(b, k) {
-  const type = algorithm(b, k[1]), secret = want(k[2], 4), last = k[k.length - 1];
+function pkcs8(k) {
+  const type = algorithm(k[1]), secret = want(k[2], 4), last = k[k.length - 1];
   if (type === 'RSA')
-    return rsa(b, ...kids(b, inside(b, secret)).slice(1, 3));
+    return rsa(...kids(inside(secret)).slice(1, 3));
   if (/^EC/.test(type))
-    return sec1(b, kids(b, inside(b, secret)), type);
-  return { type, id: last.t === 0x81 ? hex(b, bits(last)) : null };
+    return sec1(kids(inside(secret)), type);
+  return { type, id: last.t === 0x81 ? hex(bits(last)) : null };
 }
 
-function certificate(b, tbs) {
-  const k = kids(b, tbs);
+function certificate(tbs) {
+  const k = kids(tbs);
   if (k[0].t === 0xa0)
     k.shift();
-  const [from, to] = kids(b, k[3]);
-  const c = { issuer: name(b, k[2]), subject: name(b, k[4]), from: time(b, from), to: time(b, to),
-    key: spki(b, k[5]), ca: false };
+  const [from, to] = kids(k[3]);
+  const c = { issuer: name(k[2]), subject: name(k[4]), from: time(from), to: time(to),
+    key: spki(k[5]), ca: false };
   for (const v of k.slice(6))
     if (v.t === 0xa3)
-      for (const x of kids(b, inside(b, v))) {
-        const [id, ...rest] = kids(b, x);
-        const flag = hex(b, id) === '551d13' && kids(b, inside(b, want(rest.pop(), 4)))[0];
+      for (const x of kids(inside(v))) {
+        const [id, ...rest] = kids(x);
+        const flag = hex(id) === '551d13' && kids(inside(want(rest.pop(), 4)))[0];
         if (flag?.t === 1)
-          c.ca = b[flag.s] !== 0;
+          c.ca = der[flag.s] !== 0;
       }
   return c;
 }
 
-const wrapped = (b, v) => inside(b, want(inside(b, want(kids(b, v)[1], 0xa0)), 4));
-function pkcs12(b, authSafe, out) {
-  for (const info of kids(b, wrapped(b, authSafe))) {
-    if (hex(b, kids(b, info)[0]) !== '2a864886f70d010701') {
+const wrapped = (v) => inside(want(inside(want(kids(v)[1], 0xa0)), 4));
+function pkcs12(authSafe, out) {
+  for (const info of kids(wrapped(authSafe))) {
+    if (hex(kids(info)[0]) !== '2a864886f70d010701') {
       out.locked++;
       continue;
     }
-    for (const bag of kids(b, wrapped(b, info))) {
-      const [type, value] = kids(b, bag), id = hex(b, type);
+    for (const bag of kids(wrapped(info))) {
+      const [type, value] = kids(bag), id = hex(type);
       if (id === '2a864886f70d010c0a0103')
-        read(b, wrapped(b, inside(b, value)), out);
+        read(wrapped(inside(value)), out);
       else if (/^2a864886f70d010c0a010[12]$/.test(id))
-        read(b, inside(b, value), out);
+        read(inside(value), out);
     }
   }
 }
 
-function read(b, v, out) {
-  const k = kids(b, want(v, 0x30)), n = k.length, t = k.map((x) => x.t);
-  const version = t[0] === 2 && k[0].e - k[0].s === 1 ? b[k[0].s] : -1;
+function read(v, out) {
+  const k = kids(want(v, 0x30)), n = k.length, t = k.map((x) => x.t);
+  const version = t[0] === 2 && k[0].e - k[0].s === 1 ? der[k[0].s] : -1;
   if (n === 3 && t[0] === 0x30 && t[2] === 3)
-    out.certs.push(certificate(b, k[0]));
+    out.certs.push(certificate(k[0]));
   else if (n === 2 && t[0] === 0x30 && t[1] === 4)
     out.keys.push({ type: '', locked: true });
   else if (version === 3 && t[1] === 0x30)
-    pkcs12(b, k[1], out);
+    pkcs12(k[1], out);
   else if (n >= 3 && version >= 0 && t[1] === 0x30 && t[2] === 4)
-    out.keys.push(pkcs8(b, k));
+    out.keys.push(pkcs8(k));
   else if (n >= 9 && version === 0)
-    out.keys.push(rsa(b, k[1], k[2]));
+    out.keys.push(rsa(k[1], k[2]));
   else if (version === 1 && t[1] === 4)
-    out.keys.push(sec1(b, k, 'EC'));
+    out.keys.push(sec1(k, 'EC'));
   else
     throw 0;
 }
@@ -168,9 +169,9 @@ function parse(b) {
         out.keys.push({ type: label.split(' ')[0], locked: true });
         continue;
       }
-      const der = body === undefined ? b :
+      der = body === undefined ? b :
         Uint8Array.from(atob(body.replace(/^.*:.*$/mg, '').replace(/\s/g, '')), (c) => c.charCodeAt(0));
-      read(der, tlv(der, 0, der.length), out);
+      read(tlv(0, der.length), out);
     } catch (e) {
       out.bad++;
     }
@@ -241,24 +242,18 @@ function slot(form) {
 const chosen = (form) => form.elements.filedata.files[0];
 const partners = (form) => [...document.querySelectorAll('form.slot')]
   .filter((f) => f !== form && slot(f)?.n === slot(form).n);
-// Never rejects, so that choosing a file never hangs.
-function load(file) {
-  if (!cache.has(file)) {
-    const start = file.slice(0, READ);
-    cache.set(file, (start.arrayBuffer ? start.arrayBuffer() : Promise.reject()).then((buffer) => parse(new Uint8Array(buffer)), () => null));
-  }
-  return cache.get(file);
-}
+// upload.js reads each file once; its parse is kept as well.
+const load = (file) => cache.get(file) || cache.set(file, readStart(file).then((b) => b && parse(b))).get(file);
 
 // Answers with upload.js's warning (text) and ours.
 window.inspectFile = function inspect(form, file, text) {
-  const me = slot(form), others = me ? partners(form).filter(chosen) : [], files = others.map(chosen);
+  const me = slot(form);
   if (!me)
-    return Promise.resolve(text);
-  return Promise.all([file, ...files].map(load)).then(([mine, ...theirs]) => {
+    return text;
+  const others = partners(form), files = others.map(chosen);
+  return Promise.all([file, ...files].map((f) => f && load(f))).then(([mine, ...theirs]) => {
     // Another file chosen meanwhile: anew, lest a late answer undo a newer.
-    const now = partners(form).filter(chosen);
-    if (now.length !== files.length || now.some((f, i) => chosen(f) !== files[i]))
+    if (others.some((f, i) => chosen(f) !== files[i]))
       return inspect(form, file, text);
     if (chosen(form) !== file)
       return text;
@@ -271,12 +266,9 @@ window.inspectFile = function inspect(form, file, text) {
 
 // A file changes what the slots of its number warn of, unless they show an
 // upload's outcome.
-for (const form of document.querySelectorAll('form.slot')) {
-  const line = document.createElement('p');
-  line.className = 'about';
-  form.insertBefore(line, form.querySelector('.outcome'));
+for (const form of document.querySelectorAll('form.slot'))
   form.elements.filedata.addEventListener('change', () => {
-    line.textContent = '';
+    form.querySelector('.about').textContent = '';
     if (relaying || !slot(form))
       return;
     relaying = true;
@@ -285,5 +277,4 @@ for (const form of document.querySelectorAll('form.slot')) {
         f.elements.filedata.dispatchEvent(new Event('change'));
     relaying = false;
   });
-}
 })();

@@ -4,42 +4,53 @@
 'use strict';
 
 var ANSWERS = {
-  '0': ['ok', 'Stored on the device.'],
-  '-7001': ['error', 'Refused: the file is larger than this slot accepts ({limit}). Nothing was changed.'],
-  '-7002': ['error', 'Refused: the device did not recognise the request as a file upload. Nothing was changed.'],
-  '-7003': ['error', 'Refused: the chosen file is empty. Nothing was changed.'],
-  '-7004': ['error', 'The device could not store the file. It normally keeps the file it had; only a file it must write in place (a linked file, or one in a folder it may not change) may now be gone. Please upload the file again.'],
-  '-7005': ['error', 'Refused: the request came from another site, not from this page. Nothing was changed.'],
-  '-7006': ['error', 'Refused: the file is not a {kind} the device can use in this slot (PEM or DER). Nothing was changed.']
+  '0': 'Stored on the device.',
+  '-7001': 'Refused: the file is larger than this slot accepts ({limit}). Nothing was changed.',
+  '-7002': 'Refused: the device did not recognise the request as a file upload. Nothing was changed.',
+  '-7003': 'Refused: the chosen file is empty. Nothing was changed.',
+  '-7004': 'The device could not store the file. It normally keeps the file it had; only a file it must write in place (one with a second hard link, or in a folder it may not change) may now be empty. Please upload the file again.',
+  '-7005': 'Refused: the request came from another site, not from this page. Nothing was changed.',
+  '-7006': 'Refused: the file is not a {kind} the device can use in this slot (PEM or DER). Nothing was changed.'
 };
 
-// The device's 802.1X client reads PEM or DER. What each kind of slot takes,
-// by PEM label; a certificate slot refuses a file with any private key in
-// it. Programs built with the content check refuse the same files.
+// What each kind of slot takes, by PEM label and by how derTags starts, as
+// the programs built with the content check judge it.
 var KINDS = {
-  certificate: { name: 'certificate', labels: ['CERTIFICATE', 'TRUSTED CERTIFICATE', 'X509 CERTIFICATE'] },
+  certificate: { name: 'certificate', labels: ['CERTIFICATE', 'TRUSTED CERTIFICATE', 'X509 CERTIFICATE'],
+    der: ['3030a0', '303002303030'] },
   key: { name: 'private key', labels: ['PRIVATE KEY', 'ENCRYPTED PRIVATE KEY', 'RSA PRIVATE KEY',
-    'EC PRIVATE KEY', 'DSA PRIVATE KEY'] }
+    'EC PRIVATE KEY', 'DSA PRIVATE KEY'], der: ['3002020202', '300204', '300230'] }
 };
 // PEM blocks are looked for in the file's start: a CA bundle with long
-// comments still has its first certificate well within it.
-var LOOK_AT = 65536;
+// comments still has its first certificate well within it. inspect.js
+// describes a larger bundle by its first READ bytes.
+var LOOK_AT = 65536, READ = 2097152;
+// The device keeps the first 4 KiB for its DER walk, and a PEM line's first
+// 40 characters, blanks after them allowed.
+var DER_HEAD = 4096, PEM_LINE = 40;
 
-// One DER SEQUENCE whose definite length ends exactly at the end of the file.
-function derFits(bytes, size) {
-  if (bytes.length < 2 || bytes[0] !== 0x30)
-    return false;
-  var length = bytes[1], header = 2;
-  if (length & 0x80) {
-    var count = length & 0x7f;
-    if (count < 1 || count > 4 || bytes.length < 2 + count)
-      return false;
-    length = 0;
-    for (var i = 0; i < count; i++)
-      length = length * 256 + bytes[2 + i];
-    header += count;
+// The device's DER walk: the outer SEQUENCE and its first element, when that
+// is a SEQUENCE, are entered, every other element passed over, six steps at
+// most, within the head. Its tags in hex, or '' when a definite outer
+// length runs past the file. BER's indefinite length counts as empty.
+function derTags(bytes, size) {
+  var kept = Math.min(size, DER_HEAD, bytes.length), at = 0, tags = '';
+  for (var count = 0; count < 6 && at + 2 <= kept; count++) {
+    var tag = bytes[at], form = bytes[at + 1], length = form, n = form & 0x7f;
+    at += 2;
+    if (form & 0x80) {
+      if (n > 3 || at + n > kept)
+        break;
+      for (length = 0; n--;)
+        length = length * 256 + bytes[at++];
+    }
+    tags += (tag < 16 ? '0' : '') + tag.toString(16);
+    if (count === 0 && form !== 0x80 && size < at + length)
+      return '';
+    if (count > 1 || tag !== 0x30)
+      at += length;
   }
-  return header + length === size;
+  return tags;
 }
 
 // Why the file will not do for the slot's kind, or '' when it may. An empty
@@ -47,64 +58,66 @@ function derFits(bytes, size) {
 function misfit(bytes, size, kind) {
   if (size === 0)
     return '';
-  var taken = false, key = false;
-  new TextDecoder('latin1').decode(bytes).split('\n').forEach(function (line) {
-    var match = /^-----BEGIN (.*)-----[ \t\r]*$/.exec(line);
-    if (!match)
-      return;
-    taken = taken || KINDS[kind].labels.indexOf(match[1]) >= 0;
-    key = key || /PRIVATE KEY$/.test(match[1]);
+  var takes = KINDS[kind], taken = false, key = false, tags = derTags(bytes, size);
+  // A UTF-8 byte-order mark, as some editors save, before the first line.
+  var lines = new TextDecoder('latin1').decode(bytes).replace(/^\xef\xbb\xbf(?=-)/, '').split('\n');
+  // Only whole lines: the device judges a line at its end.
+  lines.pop();
+  lines.forEach(function (line) {
+    var match = /^-----BEGIN (.*)-----$/.exec(line.slice(0, PEM_LINE).replace(/[\x00-\x20]+$/, ''));
+    if (match && !/[^\x00-\x20]/.test(line.slice(PEM_LINE))) {
+      taken = taken || takes.labels.indexOf(match[1]) >= 0;
+      key = key || /PRIVATE KEY$/.test(match[1]);
+    }
   });
   if (kind === 'certificate' && key)
     return 'This file holds a private key, which must never be stored in a certificate slot.';
-  if (taken || derFits(bytes, size))
+  if (taken || takes.der.some(function (start) { return tags.indexOf(start) === 0; }))
     return '';
-  return 'This file does not look like a ' + KINDS[kind].name + ' (PEM or DER), and the device may refuse it.';
+  return 'This file does not look like a ' + takes.name + ' (PEM or DER), and the device may refuse it.';
 }
 
-// Reads the file's start in the browser; the answer comes as a promise. A
-// file that cannot be read (changed since it was chosen, or a browser
-// without Blob.arrayBuffer) goes without the check: the device still judges
-// what it gets.
+// Read once for this check and for inspect.js. A file that cannot be read
+// (changed since it was chosen, or a browser without Blob.arrayBuffer) goes
+// unchecked: the device still judges what it gets.
+var starts = new WeakMap();
+function readStart(file) {
+  if (!starts.has(file)) {
+    var start = file.slice(0, READ);
+    starts.set(file, (start.arrayBuffer ? start.arrayBuffer() : Promise.reject()).then(function (buffer) {
+      return new Uint8Array(buffer);
+    }, function () {
+      return null;
+    }));
+  }
+  return starts.get(file);
+}
+
+// What the file holds, and its warnings beside ours (inspect.js).
 function judge(form, file) {
-  var start = file.slice(0, LOOK_AT);
-  var reading = start.arrayBuffer ? start.arrayBuffer() : Promise.reject(new Error('no Blob.arrayBuffer'));
-  return reading.then(function (buffer) {
-    return misfit(new Uint8Array(buffer), file.size, form.getAttribute('data-kind'));
-  }, function () {
-    return '';
-  }).then(function (text) {
-    // What the file holds, and its warnings beside ours (inspect.js).
+  return readStart(file).then(function (bytes) {
+    var text = bytes ? misfit(bytes.subarray(0, LOOK_AT), file.size, form.dataset.kind) : '';
     return window.inspectFile ? inspectFile(form, file, text) : text;
   });
-}
-
-function sessionCookie() {
-  var match = document.cookie.match(/(?:^|;\s*)sessionid=([^;]*)/);
-  return match ? decodeURIComponent(match[1]) : '';
 }
 
 // The answer as the device meant it, or a word about why there is none: a
 // body the program cannot read gets no answer from it, and the web server
 // then sends an error page of its own or closes the connection.
 function describe(xhr, limit, kindName) {
-  var answer = null;
+  var answer, status = xhr.status;
   try {
     answer = JSON.parse(xhr.responseText);
-  } catch (e) {
-    answer = null;
-  }
+  } catch (e) {}
   // A cross-site refusal is the device's own answer, sent as 403.
-  var ours = xhr.status === 200 || (xhr.status === 403 && answer && answer.errcode === -7005);
-  if (!ours || !answer || typeof answer.errcode !== 'number') {
-    var what = xhr.status === 200 ? 'an answer it could not read' : 'error ' + xhr.status;
-    return ['error', 'The upload failed: the device sent ' + what +
-      ' instead of a result, so the file probably did not arrive whole. Please try again.'];
-  }
-  var known = ANSWERS[String(answer.errcode)];
+  var ours = status === 200 || (status === 403 && answer && answer.errcode === -7005);
+  if (!ours || !answer || typeof answer.errcode !== 'number')
+    return ['error', 'The upload failed: the device sent ' + (status === 200 ? 'an answer it could not read' :
+      'error ' + status) + ' instead of a result, so the file probably did not arrive whole. Please try again.'];
+  var known = ANSWERS[answer.errcode];
   if (!known)
     return ['error', 'The device answered with the unknown result code ' + answer.errcode + '.'];
-  return [known[0], known[1].replace('{limit}', limit).replace('{kind}', kindName)];
+  return [answer.errcode ? 'error' : 'ok', known.replace('{limit}', limit).replace('{kind}', kindName)];
 }
 
 function show(form, kind, text) {
@@ -114,10 +127,8 @@ function show(form, kind, text) {
 }
 
 function upload(form) {
-  var button = form.querySelector('button');
-  var bar = form.querySelector('progress');
-  var limitBytes = Number(form.getAttribute('data-limit'));
-  var limit = limitBytes / 1048576 + ' MiB';
+  var button = form.querySelector('button'), bar = form.querySelector('progress');
+  var limitBytes = +form.dataset.limit, limit = limitBytes / 1048576 + ' MiB';
   var file = form.elements.filedata.files[0];
   // The device judges the whole form, which is a little larger than the
   // file, so this catches only what it would surely refuse. Sending that
@@ -125,35 +136,33 @@ function upload(form) {
   // answer could leave the browser without the refusal.
   if (file && file.size > limitBytes) {
     bar.value = 0;
-    show(form, 'error', ANSWERS['-7001'][1].replace('{limit}', limit));
+    show(form, 'error', ANSWERS['-7001'].replace('{limit}', limit));
     return;
   }
-  form.elements.sessionid.value = sessionCookie();
-  var data = new FormData(form);
-
+  var session = /(?:^|;\s*)sessionid=([^;]*)/.exec(document.cookie);
+  form.elements.sessionid.value = session ? decodeURIComponent(session[1]) : '';
   var xhr = new XMLHttpRequest();
   xhr.open('POST', form.getAttribute('action'));
   xhr.upload.onprogress = function (event) {
     if (event.lengthComputable && event.total > 0) {
-      var percent = Math.floor(100 * event.loaded / event.total);
-      bar.value = percent;
-      show(form, 'busy', 'Sending\u2026 ' + percent + ' %');
+      bar.value = Math.floor(100 * event.loaded / event.total);
+      show(form, 'busy', 'Sending\u2026 ' + bar.value + ' %');
     }
   };
   xhr.onload = function () {
-    var result = describe(xhr, limit, KINDS[form.getAttribute('data-kind')].name);
+    var result = describe(xhr, limit, KINDS[form.dataset.kind].name);
     // A full bar means stored, not merely sent.
     bar.value = result[0] === 'ok' ? 100 : 0;
     show(form, result[0], result[1]);
   };
   xhr.onerror = function () {
-    bar.value = 0;
     var text = 'The upload failed: the connection closed without an answer from the device,' +
       ' so the file probably did not arrive whole. Please try again.';
     // Some web servers close at once when the device refuses a form for
     // its size, and the refusal itself is then lost on the way.
     if (file && file.size + 65536 > limitBytes)
       text += ' The file is close to the largest this slot accepts (' + limit + ') and may be too large.';
+    bar.value = 0;
     show(form, 'error', text);
   };
   xhr.onloadend = function () {
@@ -164,7 +173,7 @@ function upload(form) {
   button.textContent = 'Upload';
   bar.value = 0;
   show(form, 'busy', 'Sending\u2026');
-  xhr.send(data);
+  xhr.send(new FormData(form));
 }
 
 // A file that does not look like the slot's kind is named as such as soon as
@@ -177,11 +186,17 @@ function warn(form, file, text) {
 }
 
 Array.prototype.forEach.call(document.querySelectorAll('form.slot'), function (form) {
-  var input = form.elements.filedata;
+  // Only this script fills in the session and moves the bar, so it adds them
+  // and the lines under the bar (the middle one is inspect.js's); without it
+  // the form posts as any other.
+  form.insertAdjacentHTML('afterbegin', '<input type="hidden" name="sessionid">');
+  form.insertAdjacentHTML('beforeend', '<progress max="100" value="0"></progress><p class="about"></p>' +
+    '<p class="outcome" role="status"></p>');
+  var input = form.elements.filedata, button = form.querySelector('button');
   input.addEventListener('change', function () {
     var file = input.files[0];
     form.warned = null;
-    form.querySelector('button').textContent = 'Upload';
+    button.textContent = 'Upload';
     show(form, '', '');
     if (file)
       judge(form, file).then(function (text) {
@@ -190,14 +205,11 @@ Array.prototype.forEach.call(document.querySelectorAll('form.slot'), function (f
       });
   });
   form.addEventListener('submit', function (event) {
-    event.preventDefault();
     var file = input.files[0];
-    if (!file || form.warned === file) {
-      upload(form);
-      return;
-    }
+    event.preventDefault();
+    if (!file || form.warned === file)
+      return upload(form);
     // Busy while the file is read, so that no earlier outcome stands.
-    var button = form.querySelector('button');
     button.disabled = true;
     show(form, 'busy', 'Reading the file\u2026');
     judge(form, file).then(function (text) {

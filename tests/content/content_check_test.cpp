@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Real certificates and keys, and files that are neither, in every slot:
 // with UPLOAD_CONTENT_CHECK each slot keeps only what the 802.1X client can
-// read as its kind; without it every file is stored, as always.
+// use in its role, as the client itself answered for each file; without it
+// every file is stored, as always.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
 
 #include "harness.h"
 
@@ -37,6 +41,21 @@ static void expect(const char *program, const char *name, const std::string &con
     EXPECT_EQ(read_file(target_path(target)), want == 0 ? content : OLD) << name << " in " << program << how;
 }
 
+// The 802.1X client's answers (client_answers.sh): for each file, 0 or
+// -7006 in a certificate slot and in a key slot, as it authenticates or not.
+static std::map<std::string, std::pair<int, int>> client_answers()
+{
+    std::map<std::string, std::pair<int, int>> answers;
+    const char *path = getenv("UPLOAD_CLIENT_ANSWERS");
+    std::optional<std::string> text = path ? read_file(path) : std::nullopt;
+    char file[64];
+    int certificate, key, used = 0;
+    for (const char *p = text ? text->c_str() : ""; sscanf(p, "%63s %d %d\n%n", file, &certificate, &key, &used) == 3;
+         p += used)
+        answers[file] = {certificate, key};
+    return answers;
+}
+
 TEST(ContentCheck, EachFileInEachSlot)
 {
     const char *files = getenv("UPLOAD_KEY_FILES");
@@ -47,46 +66,70 @@ TEST(ContentCheck, EachFileInEachSlot)
     const char *const KEY_SLOTS[] = {"upload-priv", "upload-priv2"};
     const int NO = -7006;
     const size_t BYTES = SIZE_MAX;   // reads of one byte
+    const bool POLICY = true;
+    // The client decides each row's answers, but for the policy rows: a
+    // private key in a certificate slot's file is refused, though the
+    // client would read the certificate beside it.
     struct {
         const char *file;
-        int certificate_slot, key_slot;
+        bool policy;
         size_t cut_span;   // with the check, also cut at every byte of this span from the
-                           // first BEGIN line (the DER header) on, in the certificate slot
+                           // first BEGIN line (the DER header) on, in a slot that takes it
     } rows[] = {
         // certificates
-        {"ca.pem", 0, NO, 0},   // self-signed
-        {"client.pem", 0, NO, 0},   // signed by the CA
-        {"ca.der", 0, 0, 0},    // DER: one SEQUENCE, whatever it holds
-        {"client.der", 0, 0, 6},
-        {"trusted.pem", 0, NO, 0},
-        {"bundle.pem", 0, NO, 28},   // comment lines before and between
-        {"crlf.pem", 0, NO, 0},
-        {"bag-cert.pem", 0, NO, 0},   // "Bag Attributes" text before
+        {"ca.pem", 0, 0},   // self-signed
+        {"client.pem", 0, 0},   // signed by the CA
+        {"v1.der", 0, 16},   // version 1: no [0] version, the serial first
+        {"ca.der", 0, 12},
+        {"client.der", 0, 12},
+        {"long.der", 0, BYTES},   // and a byte after it
+        {"ber-cert.der", 0, 8},   // BER's indefinite length
+        {"trusted.pem", 0, 0},
+        {"bundle.pem", 0, 28},   // comment lines before and between
+        {"crlf.pem", 0, 0},
+        {"bag-cert.pem", 0, 0},   // "Bag Attributes" text before
+        {"bom-cert.pem", 0, BYTES},   // a UTF-8 byte-order mark first
+        {"blanks.pem", 0, 60},   // blanks after the BEGIN line
         // keys, and keys with their certificate
-        {"rsa-pkcs1.pem", NO, 0, 0},
-        {"rsa-pkcs8.pem", NO, 0, 0},
-        {"ec-sec1.pem", NO, 0, 0},   // its EC PARAMETERS block first
-        {"ec-pkcs8.pem", NO, 0, 0},
-        {"encrypted.pem", NO, 0, 38},
-        {"bag-key.pem", NO, 0, 0},
-        {"bag.pem", NO, 0, 0},
-        {"combined.pem", NO, 0, 0},
-        {"ec-sec1.der", 0, 0, 0},    // DER length in the short form
-        {"ec-pkcs8.der", 0, 0, 0},   // in one byte of the long form
-        {"rsa-pkcs1.der", 0, 0, 0},
-        {"rsa-pkcs8.der", 0, 0, 0},
-        {"bundle.p12", 0, 0, 0},
-        // neither
-        {"public.pem", NO, NO, 0},
-        {"request.pem", NO, NO, 0},
-        {"picture.png", NO, NO, 0},
-        {"notes.txt", NO, NO, 0},
-        {"cut.der", NO, NO, BYTES},   // one byte short of its SEQUENCE
-        {"long.der", NO, NO, 0},   // one byte past it
-        {"indefinite.der", NO, NO, 0},   // BER's indefinite length
-        {"indented.pem", NO, NO, 2},   // BEGIN not at the start of its line
-        {"openssh.pem", NO, NO, 0},   // a key block of another label beside a certificate
+        {"rsa-pkcs1.pem", 0, 0},
+        {"rsa-pkcs8.pem", 0, 0},
+        {"ec-sec1.pem", 0, 0},   // its EC PARAMETERS block first
+        {"ec-pkcs8.pem", 0, 0},
+        {"encrypted.pem", 0, 38},
+        {"bag-key.pem", 0, 0},
+        {"bag.pem", POLICY, 0},
+        {"combined.pem", POLICY, 0},
+        {"bom-key.pem", 0, 0},
+        {"blanks-key.pem", 0, 0},
+        {"ec-sec1.der", 0, BYTES},   // DER length in the short form
+        {"ec-pkcs8.der", 0, 8},   // in one byte of the long form
+        {"rsa-pkcs1.der", 0, 12},
+        {"rsa-pkcs8.der", 0, 0},
+        {"long-key.der", 0, 0},
+        {"ber-key.der", 0, 0},
+        {"bundle.p12", 0, 10},
+        {"ber.p12", 0, 10},
+        // neither, or not for the client in this form
+        {"encrypted.der", 0, 8},
+        {"public.pem", 0, 0},
+        {"public.der", 0, 8},
+        {"request.pem", 0, 0},
+        {"request.der", 0, 12},
+        {"bundle.p7b", 0, 0},
+        {"picture.png", 0, 0},
+        {"notes.txt", 0, 0},
+        {"cut.der", 0, BYTES},   // one byte short of its SEQUENCE
+        {"indefinite.der", 0, 0},   // an INTEGER and the end
+        {"indented.pem", 0, 2},   // BEGIN not at the start of its line
+        {"openssh.pem", POLICY, 0},   // a key block of another label beside a certificate
     };
+    const auto answers = client_answers();
+    if (content_check_built()) {
+        // Every file the client judged is a row, and every row was judged.
+        ASSERT_EQ(answers.size(), std::size(rows)) << "the client's answers (UPLOAD_CLIENT_ANSWERS)";
+        for (auto &r : rows)
+            ASSERT_TRUE(answers.count(r.file)) << r.file << " has no answer from the client";
+    }
     // Each row in a certificate slot and a key slot, the slots taking turns,
     // so that every program meets keys and certificates; without the check
     // fewer rows show that every file is stored.
@@ -94,14 +137,25 @@ TEST(ContentCheck, EachFileInEachSlot)
     for (auto &r : rows) {
         std::optional<std::string> content = read_file(std::string(files) + "/" + r.file);
         ASSERT_TRUE(content) << r.file;
+        auto [certificate_slot, key_slot] = answers.count(r.file) ? answers.at(r.file) : std::pair{0, 0};
+        if (r.policy) {
+            EXPECT_EQ(certificate_slot, 0) << r.file << ": a policy row the client refuses anyway";
+            certificate_slot = NO;
+        }
         const char *certificate_program = CERTIFICATE_SLOTS[turn % 4];
-        expect(certificate_program, r.file, *content, {}, r.certificate_slot, "");
+        expect(certificate_program, r.file, *content, {}, certificate_slot, "");
         if (content_check_built() || turn % 3 == 0)
-            expect(KEY_SLOTS[turn % 2], r.file, *content, {}, r.key_slot, "");
-        ++turn;
-        if (!content_check_built() || r.cut_span == 0)
+            expect(KEY_SLOTS[turn % 2], r.file, *content, {}, key_slot, "");
+        if (!content_check_built() || r.cut_span == 0) {
+            ++turn;
             continue;
-        // How the web server cuts the body never decides.
+        }
+        // How the web server cuts the body never decides; in the slot that
+        // takes the file, where there is one.
+        const bool in_key_slot = certificate_slot != 0 && key_slot == 0;
+        const char *program = in_key_slot ? KEY_SLOTS[turn % 2] : certificate_program;
+        const int want = in_key_slot ? key_slot : certificate_slot;
+        ++turn;
         const size_t at = file_body(B, *content).find(*content);
         const size_t begin = content->find("-----BEGIN");
         const size_t from = at + (begin == std::string::npos ? 0 : begin);
@@ -109,11 +163,10 @@ TEST(ContentCheck, EachFileInEachSlot)
             std::vector<size_t> bytes;
             for (size_t cut = at; cut < at + content->size(); ++cut)
                 bytes.push_back(cut);
-            expect(certificate_program, r.file, *content, bytes, r.certificate_slot, " in reads of one byte");
+            expect(program, r.file, *content, bytes, want, " in reads of one byte");
             continue;
         }
         for (size_t cut = from; cut <= from + r.cut_span; ++cut)
-            expect(certificate_program, r.file, *content, {cut}, r.certificate_slot,
-                   " cut at " + std::to_string(cut - at));
+            expect(program, r.file, *content, {cut}, want, " cut at " + std::to_string(cut - at));
     }
 }

@@ -1,20 +1,29 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Makes the files of the content check's table in DIR with openssl: real
 # certificates and keys in the forms the 802.1X client reads, and files that
-# are neither. Usage: make_key_files.sh DIR
-set -eu
-dir=$1
+# are neither. They come from the 802.1X tests' PKI in PKI_DIR (made there
+# when missing), whose CA the authenticator trusts and whose client
+# certificates go with the keys, so that the client itself can be asked
+# about each file (client_answers.sh).
+# Usage: make_key_files.sh DIR PKI_DIR
+set -euo pipefail
+dir=$1 pki=$(realpath -m "$2")
+# shellcheck source=../e2e/8021x.sh
+source "$(dirname "$0")/../e2e/8021x.sh"
+eap_pki "$pki"
 rm -rf "$dir"
 mkdir -p "$dir"
 cd "$dir"
 exec 2>openssl.log
 
-# A CA, and a client certificate it signs for an EC key.
-openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -subj /CN=test-ca -days 30 -out ca.pem
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout client.key \
-    -subj /CN=client -out request.pem
-openssl x509 -req -in request.pem -CA ca.pem -CAkey ca.key -set_serial 2 -days 30 -out client.pem
+# The key rows are the client's RSA key and its EC key, in every form.
+cp "$pki/ca.pem" "$pki/ca.key" "$pki/client.pem" "$pki/client.key" .
+openssl pkey -in client.key -out rsa-pkcs8.pem
+{ openssl ecparam -name prime256v1; openssl ec -in "$pki/client-ec.key"; } >ec-sec1.pem
+openssl req -new -key client.key -subj /CN=device -out request.pem
+# Without extensions: version 1, whose TBS starts with the serial.
+openssl x509 -req -in request.pem -CA ca.pem -CAkey ca.key -set_serial 2 -days 30 -outform DER -out v1.der
 openssl x509 -in ca.pem -outform DER -out ca.der
 openssl x509 -in client.pem -outform DER -out client.der
 openssl x509 -in ca.pem -trustout -out trusted.pem
@@ -26,19 +35,25 @@ openssl x509 -in ca.pem -trustout -out trusted.pem
     cat client.pem
 } >bundle.pem
 sed 's/$/\r/' ca.pem >crlf.pem
+# As some Windows editors save: a UTF-8 byte-order mark first. And a run of
+# blanks after a BEGIN line.
+printf '\357\273\277' | cat - ca.pem >bom-cert.pem
+printf '\357\273\277' | cat - rsa-pkcs8.pem >bom-key.pem
+sed '1s/$/                                                  /' client.pem >blanks.pem
+sed '1s/$/\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t/' ec-sec1.pem >blanks-key.pem
 
 # Keys: PKCS#1, SEC1 (with its EC PARAMETERS block first), PKCS#8 plain
 # and encrypted, DER, and a PKCS#12 bundle.
-openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out rsa-pkcs8.pem
 openssl pkey -in rsa-pkcs8.pem -traditional -out rsa-pkcs1.pem
 openssl rsa -in rsa-pkcs8.pem -traditional -outform DER -out rsa-pkcs1.der
 openssl pkcs8 -topk8 -nocrypt -in rsa-pkcs8.pem -outform DER -out rsa-pkcs8.der
-openssl ecparam -name prime256v1 -genkey -out ec-sec1.pem
 openssl pkey -in ec-sec1.pem -out ec-pkcs8.pem
 # DER lengths in the short form (121 bytes) and in one length byte (138).
 openssl ec -in ec-sec1.pem -outform DER -out ec-sec1.der
 openssl pkcs8 -topk8 -nocrypt -in ec-sec1.pem -outform DER -out ec-pkcs8.der
 openssl pkcs8 -topk8 -in rsa-pkcs8.pem -passout pass:secret -out encrypted.pem
+# The client decrypts PEM only.
+openssl pkcs8 -topk8 -in rsa-pkcs8.pem -passout pass:secret -outform DER -out encrypted.der
 openssl pkcs12 -export -in client.pem -inkey client.key -passout pass:secret -out bundle.p12
 # Exported from the bundle, with its "Bag Attributes" text: key and
 # certificate together, and each alone.
@@ -46,9 +61,25 @@ openssl pkcs12 -in bundle.p12 -passin pass:secret -nodes -out bag.pem
 openssl pkcs12 -in bundle.p12 -passin pass:secret -nodes -nocerts -out bag-key.pem
 openssl pkcs12 -in bundle.p12 -passin pass:secret -nokeys -out bag-cert.pem
 cat client.pem client.key >combined.pem
+# BER's indefinite outer length, as some Java tool kits and CAs export: the
+# client reads it in every kind. And bytes after a DER object, which the
+# client leaves unread.
+ber() {
+    local bytes
+    bytes=$(od -An -j1 -N1 -tu1 "$1" | tr -d ' ')
+    if [ "$bytes" -ge 128 ]; then bytes=$((bytes - 128)); else bytes=0; fi
+    { printf '\060\200'; tail -c +$((3 + bytes)) "$1"; printf '\0\0'; } >"$2"
+}
+ber client.der ber-cert.der
+ber bundle.p12 ber.p12
+ber rsa-pkcs8.der ber-key.der
+{ cat rsa-pkcs8.der; printf 'trailing\n'; } >long-key.der
 
 # Neither.
 openssl pkey -in rsa-pkcs8.pem -pubout -out public.pem
+openssl pkey -in rsa-pkcs8.pem -pubout -outform DER -out public.der
+openssl req -in request.pem -outform DER -out request.der
+openssl crl2pkcs7 -nocrl -certfile ca.pem -outform DER -out bundle.p7b
 printf '\211PNG\r\n\032\n\0\0\0\rIHDR\0\0\0\1\0\0\0\1\10\6\0\0\0\37\25\304\211' >picture.png
 printf 'Network: office\nUser: admin\n' >notes.txt
 head -c -1 client.der >cut.der

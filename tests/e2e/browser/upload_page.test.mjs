@@ -12,7 +12,7 @@ import { chromium } from 'playwright-core';
 import { execFileSync } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
 import { createServer } from 'node:http';
-import { mkdirSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
 import { join, resolve } from 'node:path';
 
 const [pageUrl, targetDir, outDir] = process.argv.slice(2);
@@ -242,6 +242,15 @@ try {
   check('the page has one slot per program', JSON.stringify(actions) === JSON.stringify([
     'cgi-bin/upload-client-cert', 'cgi-bin/upload-client-cert2', 'cgi-bin/upload-ca-cert',
     'cgi-bin/upload-ca-cert2', 'cgi-bin/upload-priv', 'cgi-bin/upload-priv2']), JSON.stringify(actions));
+  // The script adds them: the session field first, the bar and the two lines
+  // last, in this order.
+  const parts = await page.locator('form.slot').evaluateAll((forms) => forms.map((f) =>
+    [f.firstElementChild, ...[...f.children].slice(-3)].map((e) => e.name || e.className || e.localName).join(' ')));
+  const sessions = await page.locator('form.slot > input[type=hidden]:first-child').count();
+  const statuses = await page.locator('form.slot > .outcome[role=status]').count();
+  check('each slot has its session field, bar, description and outcome line',
+    parts.every((p) => p === 'sessionid progress about outcome') && sessions === 6 && statuses === 6,
+    `${JSON.stringify(parts)}, ${sessions} hidden, ${statuses} status`);
 
   if (login) {
     const cert = pemFile('client.pem', 'CERTIFICATE', 1800);
@@ -351,6 +360,29 @@ try {
   check('the second click sends the flagged key', posted.some((url) => url.endsWith('/upload-ca-cert2')) &&
     /^(Stored on the device\.|Refused: the file is not a certificate)/.test(result.text), result.text);
 
+  // The content check's table (UPLOAD_KEY_FILES, with the 802.1X client's
+  // answers in UPLOAD_CLIENT_ANSWERS): the page judges each file in each kind
+  // of slot as the programs built with the check do, which is the client's
+  // answer but for the policy rows, a key beside a certificate.
+  const keyFiles = process.env.UPLOAD_KEY_FILES, clientAnswers = process.env.UPLOAD_CLIENT_ANSWERS;
+  if (keyFiles && clientAnswers && existsSync(clientAnswers)) {
+    const POLICY = ['bag.pem', 'combined.pem', 'openssh.pem'];
+    const rows = readFileSync(clientAnswers, 'utf8').trim().split('\n').map((line) => line.split(' '));
+    const differ = [];
+    for (const [name, certificate, key] of rows) {
+      const data = [...readFileSync(join(keyFiles, name))];
+      for (const [kind, answer] of [['certificate', POLICY.includes(name) ? '-7006' : certificate], ['key', key]]) {
+        const text = await page.evaluate(({ name, data, kind }) =>
+          judge(document.querySelector(`form.slot[data-kind="${kind}"]`), new File([new Uint8Array(data)], name)),
+        { name, data, kind });
+        if ((text === '') !== (answer === '0'))
+          differ.push(`${name} in a ${kind} slot: ${text || 'taken'}`);
+      }
+    }
+    check(`the page judges the ${rows.length} files of the content table as the programs do`,
+      rows.length > 40 && differ.length === 0, differ.join('; '));
+  }
+
   // Answers the real program gives only when something is wrong with the
   // request or the device, and answers that are not the program's at all.
   const key = pemFile('key.pem', 'PRIVATE KEY', 900);
@@ -391,9 +423,20 @@ try {
   check('the page raised no script error', pageErrors.length === 0, pageErrors.join('; '));
 
   await forgedPostsAreRefused(context);
+  await page.evaluate(() => {
+    const read = Blob.prototype.arrayBuffer;
+    window.reads = 0;
+    Blob.prototype.arrayBuffer = function () {
+      window.reads++;
+      return read.call(this);
+    };
+  });
   result = await upload(page, 'upload-priv', key);
   check('the page itself still replaces the key', /^Stored on the device\./.test(result.text) &&
     digest(join(targetDir, '8021x-priv')) === digest(key), result.text);
+  const reads = await page.evaluate(() => window.reads);
+  check('the chosen file is read once, for the check on choosing and on pressing and for its description',
+    reads === 1, String(reads));
   // A browser without Blob.arrayBuffer cannot read the chosen file: the page
   // sends it unchecked instead of staying at "Reading the file".
   await page.evaluate(() => { delete Blob.prototype.arrayBuffer; });
