@@ -111,6 +111,20 @@ eap_wait() { # SECONDS COMMAND...
     done
 }
 
+# eap_spawn PIDVAR SOCKET NS COMMAND...: a daemon in NS, its log in
+# WORK/COMMAND.log; ready once its control socket is there, else all stops.
+eap_spawn() {
+    local pidvar=$1 socket=$2 ns=$3 name=$4
+    shift 3
+    ip netns exec "$ns" "$@" >"$EAP_WORK/$name.log" 2>&1 &
+    printf -v "$pidvar" %s $!
+    eap_wait 20 test -S "$socket" && return 0
+    echo "$name did not start:" >&2
+    tail -n 5 "$EAP_WORK/$name.log" >&2
+    eap_stop
+    return 1
+}
+
 eap_authenticator() {
     local work=$1 pki=$2 iface=$3
     EAP_WORK=$(realpath -m "$work") pki=$(realpath -m "$pki")
@@ -143,14 +157,7 @@ logger_stdout=-1
 logger_stdout_level=0
 CONF
     # -d: the server's log names the certificate it verified; -t: when.
-    ip netns exec "$EAP_NS_AUTH" hostapd -d -t "$EAP_WORK/hostapd.conf" >"$EAP_WORK/hostapd.log" 2>&1 &
-    EAP_HOSTAPD_PID=$!
-    if ! eap_wait 20 test -S "$EAP_CTRL/hostapd/$iface"; then
-        echo "eap_authenticator: hostapd did not start:" >&2
-        tail -n 5 "$EAP_WORK/hostapd.log" >&2
-        eap_stop
-        return 1
-    fi
+    eap_spawn EAP_HOSTAPD_PID "$EAP_CTRL/hostapd/$iface" "$EAP_NS_AUTH" hostapd -d -t "$EAP_WORK/hostapd.conf"
 }
 
 eap_start() {
@@ -171,15 +178,8 @@ eap_start() {
         printf 'ctrl_interface=%s\nap_scan=0\n' "$EAP_CTRL/wpa_supplicant"
         eap_network "$mode" "$files"
     } >"$EAP_WORK/wpa_supplicant.conf" || { eap_stop; return 1; }
-    ip netns exec "$EAP_NS_DEV" wpa_supplicant -d -D wired -i "$EAP_IF_DEV" -c "$EAP_WORK/wpa_supplicant.conf" \
-        >"$EAP_WORK/wpa_supplicant.log" 2>&1 &
-    EAP_SUPPLICANT_PID=$!
-    if ! eap_wait 20 test -S "$EAP_CTRL/wpa_supplicant/$EAP_IF_DEV"; then
-        echo "eap_start: wpa_supplicant did not start:" >&2
-        tail -n 5 "$EAP_WORK/wpa_supplicant.log" >&2
-        eap_stop
-        return 1
-    fi
+    eap_spawn EAP_SUPPLICANT_PID "$EAP_CTRL/wpa_supplicant/$EAP_IF_DEV" "$EAP_NS_DEV" \
+        wpa_supplicant -d -D wired -i "$EAP_IF_DEV" -c "$EAP_WORK/wpa_supplicant.conf"
 }
 
 eap_log_mark() {
