@@ -142,15 +142,9 @@ holds_spool() {
     return 1
 }
 
-# wait_until SECONDS COMMAND...: polls until the command succeeds.
-wait_until() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-}
+# wait_until SECONDS COMMAND...: polls until the command succeeds (the
+# 802.1X library's poll, sourced above).
+wait_until() { eap_wait "$@"; }
 
 no_programs_running() {
     [ -z "$(running_programs)" ]
