@@ -291,11 +291,14 @@ fi
 # --- posts that a browser marks as coming from another site ------------------
 # The host must hand the browser's headers on; curl stands in for the browser.
 # uhttpd passes Origin and Referer, never Sec-Fetch-Site: there the marked
-# post carries the Origin a browser sends beside it. AUTH: a session's field.
-refused_cross_site() {
+# post carries the Origin a browser sends beside it. auth: the session field
+# each post carries where the programs check one.
+# forbidden NAME CODE: the program's own refusal, sent as 403.
+forbidden() {
     [ "$(cat "$work/answers/$1.status")" = 403 ] &&
-        cmp -s "$work/answers/$1" <(printf '{ "errcode": -7005 }\r\n\r\n')
+        cmp -s "$work/answers/$1" <(printf '{ "errcode": %s }\r\n\r\n' "$2")
 }
+refused_cross_site() { forbidden "$1" -7005; }
 auth=()
 cross_site_rows() {
     local marked=(-H 'Sec-Fetch-Site: cross-site')
@@ -325,10 +328,6 @@ if [ "$kind" = uhttpd ]; then
         session_call login "{\"username\": \"$1\", \"password\": \"$HOST_PASSWORD\", \"timeout\": ${2:-300}}" |
             sed -n 's/.*"ubus_rpc_session": "\([0-9a-f]*\)".*/\1/p'
     }
-    refused_session() {
-        [ "$(cat "$work/answers/$1.status")" = 403 ] &&
-            cmp -s "$work/answers/$1" <(printf '{ "errcode": -7007 }\r\n\r\n')
-    }
     # [late=1] session_row WHAT CODE CURL-ARGS...: a new key for upload-priv,
     # the arguments' fields before it (after it with late=1).
     session_row() {
@@ -347,7 +346,7 @@ if [ "$kind" = uhttpd ]; then
                 'answered "$name" 0 && cmp -s "$target/8021x-priv" "$work/files/$name"'
         else
             check "$what: refused with 403 and -7007, the key untouched" eval \
-                'refused_session "$name" && untouched 8021x-priv'
+                'forbidden "$name" -7007 && untouched 8021x-priv'
         fi
     }
     rows=0
