@@ -9,6 +9,9 @@ packages=(cmake g++ make libgtest-dev pkg-config util-linux)
 packages+=(lighttpd busybox curl iproute2 chromium nodejs)
 # The certificates and keys of the content check's tests.
 packages+=(openssl)
+# OpenWrt's libubox, ubus, uci, rpcd and uhttpd, which the session check's
+# tests build from source.
+packages+=(libjson-c-dev)
 # The 802.1X tests: the authenticator and the client that reads the stored
 # files (the device's own client is fetched as an armhf package instead).
 packages+=(hostapd wpasupplicant)

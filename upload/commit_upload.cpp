@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include "file_identity.h"
+#if UPLOAD_SESSION_CHECK
+#include "session_check.h"
+#endif
 #include "upload.h"
 
 enum { OPEN_ATTEMPTS = 16, IN_PLACE = 1 };
@@ -303,6 +306,11 @@ int commit_upload()
 int upload_part_finish(multipart_scanner *)
 {
     if (upload_state.part_kind != KIND_FILE) {
+#if UPLOAD_SESSION_CHECK
+        if (upload_state.part_kind == KIND_SESSION)
+            upload_state.session_valid =
+                session_allowed(upload_state.session_value, upload_state.session_length);
+#endif
         upload_state.part_kind = KIND_NONE;
         return 0;
     }

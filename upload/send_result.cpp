@@ -40,7 +40,12 @@ int send_result(int code)
     if (response_length == 0) {
         upload_state.answered = true;
         upload_state.answer = code;
-        append_text(code == ERR_CROSS_ORIGIN ? "Status: 403 Forbidden\r\n" : "Status: 200 OK\r\n");
+#if UPLOAD_SESSION_CHECK
+        const bool forbidden = code == ERR_CROSS_ORIGIN || code == ERR_SESSION;
+#else
+        const bool forbidden = code == ERR_CROSS_ORIGIN;
+#endif
+        append_text(forbidden ? "Status: 403 Forbidden\r\n" : "Status: 200 OK\r\n");
         append_text("Content-Type: application/json\r\n"
                     "\r\n"
                     "{ \"errcode\": ");

@@ -25,6 +25,7 @@ enum {
     ERR_IO = -7004,
     ERR_CROSS_ORIGIN = -7005,
     ERR_WRONG_KIND = -7006,
+    ERR_SESSION = -7007,
 };
 
 enum { KIND_NONE = 0, KIND_SESSION = 1, KIND_FILE = 2 };
@@ -69,13 +70,20 @@ struct upload_request_state {
     bool have_file_data;
     int target_mode;
     int temp_fd;
-    const char *session_id;   // the session part's latest piece; never checked
+    const char *session_id;   // the session part's latest piece
     header_matcher header;
     bool answered;          // send_result gave an answer; `answer` is its code
     int answer;
     uint32_t stored_bytes;  // copied into the target so far
 #if UPLOAD_CONTENT_CHECK
     content_judge judge;    // of the file part's bytes so far
+#endif
+#if UPLOAD_SESSION_CHECK
+    // The sessionid part's value, joined from its pieces; one byte more
+    // than an id, so that a longer value stays too long.
+    char session_value[33];
+    unsigned char session_length;
+    bool session_valid;     // the latest sessionid part named a session that may write
 #endif
 };
 extern upload_request_state upload_state;

@@ -139,6 +139,14 @@ void upload_input_ended()
 int upload_headers_end(multipart_scanner *)
 {
     upload_state.header.name_open = false;
+#if UPLOAD_SESSION_CHECK
+    if (upload_state.part_kind == KIND_SESSION)
+        upload_state.session_length = 0;
+    // A file part is taken only after a session that may write: nothing of
+    // it is spooled before the verdict, and a later sessionid cannot save it.
+    if (upload_state.part_kind == KIND_FILE && !upload_state.session_valid)
+        return send_result(ERR_SESSION);
+#endif
     if (upload_state.part_kind != KIND_FILE)
         return 0;
     spool_used = 0;
@@ -174,6 +182,10 @@ int upload_part_bytes(multipart_scanner *, const char *at, size_t count)
             upload_state.have_file_data = true;
         return 0;
     case KIND_SESSION: {
+#if UPLOAD_SESSION_CHECK
+        for (size_t i = 0; i < count && upload_state.session_length < sizeof upload_state.session_value; ++i)
+            upload_state.session_value[upload_state.session_length++] = at[i];
+#endif
         // A piece is at most one read, or the CR LF and delimiter bytes the
         // scanner held back.
         static char copy[MAX_DELIMITER + 3 > READ_CHUNK ? MAX_DELIMITER + 3 : READ_CHUNK + 1];

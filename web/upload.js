@@ -10,7 +10,8 @@ var ANSWERS = {
   '-7003': 'Refused: the chosen file is empty. Nothing was changed.',
   '-7004': 'The device could not store the file. It normally keeps the file it had; only a file it must write in place (one with a second hard link, or in a folder it may not change) may now be empty. Please upload the file again.',
   '-7005': 'Refused: the request came from another site, not from this page. Nothing was changed.',
-  '-7006': 'Refused: the file is not a {kind} the device can use in this slot (PEM or DER). Nothing was changed.'
+  '-7006': 'Refused: the file is not a {kind} the device can use in this slot (PEM or DER). Nothing was changed.',
+  '-7007': 'Refused: you are not logged in, or your login has expired. Nothing was changed.'
 };
 
 // What each kind of slot takes, by PEM label and by how derTags starts, as
@@ -109,8 +110,8 @@ function describe(xhr, limit, kindName) {
   try {
     answer = JSON.parse(xhr.responseText);
   } catch (e) {}
-  // A cross-site refusal is the device's own answer, sent as 403.
-  var ours = status === 200 || (status === 403 && answer && answer.errcode === -7005);
+  // A cross-site or session refusal is the device's own answer, sent as 403.
+  var ours = status === 200 || (status === 403 && answer && (answer.errcode === -7005 || answer.errcode === -7007));
   if (!ours || !answer || typeof answer.errcode !== 'number')
     return ['error', 'The upload failed: the device sent ' + (status === 200 ? 'an answer it could not read' :
       'error ' + status) + ' instead of a result, so the file probably did not arrive whole. Please try again.'];
@@ -140,7 +141,7 @@ function upload(form) {
     return;
   }
   var session = /(?:^|;\s*)sessionid=([^;]*)/.exec(document.cookie);
-  form.elements.sessionid.value = session ? decodeURIComponent(session[1]) : '';
+  form.elements.sessionid.value = (window.loginSession && loginSession()) || (session ? decodeURIComponent(session[1]) : '');
   var xhr = new XMLHttpRequest();
   xhr.open('POST', form.getAttribute('action'));
   xhr.upload.onprogress = function (event) {
@@ -154,6 +155,8 @@ function upload(form) {
     // A full bar means stored, not merely sent.
     bar.value = result[0] === 'ok' ? 100 : 0;
     show(form, result[0], result[1]);
+    if (window.loginAgain && /"errcode": -7007\b/.test(xhr.responseText))
+      loginAgain();
   };
   xhr.onerror = function () {
     var text = 'The upload failed: the connection closed without an answer from the device,' +

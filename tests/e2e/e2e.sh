@@ -5,7 +5,10 @@
 # to relay) the answer is part of what is tested.
 #
 # Usage: e2e.sh HOST_KIND BIN_DIR TARGET_DIR WORK_DIR [KEY_FILES | 8021x=ROW]
-#   HOST_KIND   lighttpd, lighttpd-stream or busybox (see hosts/host.sh)
+#   HOST_KIND   lighttpd, lighttpd-stream, busybox or uhttpd (see
+#               hosts/host.sh); uhttpd runs the session check's table, for
+#               programs built with UPLOAD_SESSION_CHECK=ubus, and exits 77,
+#               skipped, when HOST_OPENWRT holds no uhttpd
 #   BIN_DIR     the six programs; its folder multicall, when there, holds
 #               the multi-call program and its six links
 #   TARGET_DIR  the directory they were built to write into
@@ -22,6 +25,13 @@ bin=$(realpath -m "$2") target=$(realpath -m "$3") work=$(realpath -m "$4") keys
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=../../hosts/host.sh
 source "$root/hosts/host.sh"
+if [ "$kind" = uhttpd ]; then
+    if [ ! -x "${HOST_OPENWRT:-}/bin/uhttpd" ]; then
+        echo "skipped: no OpenWrt build at '${HOST_OPENWRT:-}' (its sources are ../shared/third-party beside the project)"
+        exit 77
+    fi
+    host_private "$@"
+fi
 eap_row=''
 if [[ $keys = 8021x=* ]]; then
     eap_row=${keys#8021x=} keys=''
@@ -278,6 +288,91 @@ if [ -n "$eap_row" ]; then
     finish
 fi
 
+# --- posts that a browser marks as coming from another site ------------------
+# The host must hand the browser's headers on; curl stands in for the browser.
+# uhttpd passes Origin and Referer, never Sec-Fetch-Site: there the marked
+# post carries the Origin a browser sends beside it. auth: the session field
+# each post carries where the programs check one.
+# forbidden NAME CODE: the program's own refusal, sent as 403.
+forbidden() {
+    [ "$(cat "$work/answers/$1.status")" = 403 ] &&
+        cmp -s "$work/answers/$1" <(printf '{ "errcode": %s }\r\n\r\n' "$2")
+}
+refused_cross_site() { forbidden "$1" -7005; }
+auth=()
+cross_site_rows() {
+    local marked=(-H 'Sec-Fetch-Site: cross-site')
+    [ "$kind" = uhttpd ] && marked+=(-H 'Origin: http://evil.example')
+    set_target 8021x-priv 600
+    printf 'forged key\n' >"$work/files/forged"
+    post upload-priv cross-site "${marked[@]}" "${auth[@]}" -F "filedata=@$work/files/forged"
+    check "a post marked cross-site is refused with 403 and -7005" refused_cross_site cross-site
+    post upload-priv foreign-origin -H 'Origin: http://evil.example' "${auth[@]}" -F "filedata=@$work/files/forged"
+    check "a post from a foreign Origin is refused with 403 and -7005" refused_cross_site foreign-origin
+    post upload-priv foreign-referer -H 'Referer: http://evil.example/form.html' "${auth[@]}" \
+        -F "filedata=@$work/files/forged"
+    check "a post from a foreign Referer is refused with 403 and -7005" refused_cross_site foreign-referer
+    check "refused cross-site posts leave the target" untouched 8021x-priv
+    post upload-priv own-origin -H "Origin: http://127.0.0.1:$HOST_PORT" -H 'Sec-Fetch-Site: same-origin' \
+        "${auth[@]}" -F "filedata=@$work/files/forged"
+    check "a post from the device's own origin is taken" answered own-origin 0
+}
+
+# --- the session check: uhttpd in front, rpcd's sessions -------------------------
+# Only a live session with write access to the package's ACL replaces a key;
+# every other post is refused with 403 and -7007 and leaves the key.
+if [ "$kind" = uhttpd ]; then
+    session_call() { "$HOST_OPENWRT/bin/ubus" -s "$HOST_UBUS" call session "$@"; }
+    # login USER [SECONDS]: the id of a new session that lasts that long.
+    login() {
+        session_call login "{\"username\": \"$1\", \"password\": \"$HOST_PASSWORD\", \"timeout\": ${2:-300}}" |
+            sed -n 's/.*"ubus_rpc_session": "\([0-9a-f]*\)".*/\1/p'
+    }
+    # [late=1] session_row WHAT CODE CURL-ARGS...: a new key for upload-priv,
+    # the arguments' fields before it (after it with late=1).
+    session_row() {
+        local what=$1 code=$2 name
+        shift 2
+        name=session-$((++rows))
+        set_target 8021x-priv 600
+        make_file "$work/files/$name" 2048
+        if [ -n "${late:-}" ]; then
+            post upload-priv "$name" -F "filedata=@$work/files/$name;filename=key.pem" "$@"
+        else
+            post upload-priv "$name" "$@" -F "filedata=@$work/files/$name;filename=key.pem"
+        fi
+        if [ "$code" = 0 ]; then
+            check "$what: answered 0, the key replaced" eval \
+                'answered "$name" 0 && cmp -s "$target/8021x-priv" "$work/files/$name"'
+        else
+            check "$what: refused with 403 and -7007, the key untouched" eval \
+                'forbidden "$name" -7007 && untouched 8021x-priv'
+        fi
+    }
+    rows=0
+    admin=$(login admin)
+    destroyed=$(login admin)
+    session_call destroy "{\"ubus_rpc_session\": \"$destroyed\"}"
+    expired=$(login admin 1)
+    viewer=$(login viewer)
+    check "rpcd logs admin and viewer in" test "${#admin}${#destroyed}${#expired}${#viewer}" = 32323232
+    made_up=$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')
+    sleep 2
+    session_row "an admin's session" 0 -F "sessionid=$admin"
+    session_row "no sessionid" -7007
+    session_row "a made-up id" -7007 -F "sessionid=$made_up"
+    session_row "an admin's id and a byte more" -7007 -F "sessionid=${admin}0"
+    session_row "a destroyed session" -7007 -F "sessionid=$destroyed"
+    session_row "an expired session" -7007 -F "sessionid=$expired"
+    session_row "a session that may only read" -7007 -F "sessionid=$viewer"
+    late=1 session_row "an admin's session after the file" -7007 -F "sessionid=$admin"
+    auth=(-F "sessionid=$admin")
+    cross_site_rows
+    host_stop_pid "$HOST_UBUSD_PID"
+    session_row "an admin's session, ubusd stopped" -7007 -F "sessionid=$admin"
+    finish
+fi
+
 # --- every program replaces its own target --------------------------------
 i=0
 for program in "${programs[@]}"; do
@@ -370,22 +465,7 @@ post upload-client-cert2 broken -H "Content-Type: multipart/form-data; boundary=
 check "a body that is not multipart gets the host's error, no JSON" unanswered broken
 check "bodies without a stored file leave the target" untouched 8021x-client-cert2
 
-# --- posts that a browser marks as coming from another site ------------------
-# The host must hand the browser's headers on; curl stands in for the browser.
-refused_cross_site() {
-    [ "$(cat "$work/answers/$1.status")" = 403 ] &&
-        cmp -s "$work/answers/$1" <(printf '{ "errcode": -7005 }\r\n\r\n')
-}
-set_target 8021x-priv 600
-printf 'forged key\n' >"$work/files/forged"
-post upload-priv cross-site -H 'Sec-Fetch-Site: cross-site' -F "filedata=@$work/files/forged"
-check "a post marked cross-site is refused with 403 and -7005" refused_cross_site cross-site
-post upload-priv foreign-origin -H 'Origin: http://evil.example' -F "filedata=@$work/files/forged"
-check "a post from a foreign Origin is refused with 403 and -7005" refused_cross_site foreign-origin
-check "refused cross-site posts leave the target" untouched 8021x-priv
-post upload-priv own-origin -H "Origin: http://127.0.0.1:$HOST_PORT" -H 'Sec-Fetch-Site: same-origin' \
-    -F "filedata=@$work/files/forged"
-check "a post from the device's own origin is taken" answered own-origin 0
+cross_site_rows
 
 # --- the client goes away halfway ---------------------------------------------
 set_target 8021x-ca-cert 600

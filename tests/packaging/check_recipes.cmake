@@ -51,6 +51,18 @@ foreach(file external.mk Config.in)
     endif()
 endforeach()
 
+# OpenWrt's ACL group is named after the package, and its menu entry needs
+# that group (string(JSON) also stops at a file that is not JSON).
+set(owrt_dir ${SOURCE_DIR}/packaging/openwrt/nubo-upload)
+file(READ ${owrt_dir}/acl.d/nubo-upload.json acl)
+file(READ ${owrt_dir}/menu.d/nubo-upload.json menu)
+string(JSON group MEMBER "${acl}" 0)
+string(JSON entry MEMBER "${menu}" 0)
+string(JSON needs GET "${menu}" "${entry}" depends acl 0)
+if(NOT group STREQUAL "nubo-upload" OR NOT needs STREQUAL group)
+    fail("OpenWrt: the ACL group is '${group}', the menu entry needs '${needs}'; both must be nubo-upload")
+endif()
+
 if(failures GREATER 0)
     message(FATAL_ERROR "${failures} check(s) failed")
 endif()

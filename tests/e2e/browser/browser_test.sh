@@ -5,6 +5,8 @@
 #
 # Usage: browser_test.sh BIN_DIR TARGET_DIR WORK_DIR [HOST_KIND]
 #        browser_test.sh IMAGE_DIR - WORK_DIR device
+# HOST_KIND uhttpd (programs built with UPLOAD_SESSION_CHECK=ubus, OpenWrt's
+# parts in HOST_OPENWRT) logs in on the page first; skipped, exit 77, without.
 # The second form boots the emulated device from IMAGE_DIR, logs in, and
 # reads the stored certificate back from the device.
 set -euo pipefail
@@ -14,6 +16,15 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
 # shellcheck source=../../../hosts/host.sh
 source "$root/hosts/host.sh"
+login=()
+if [ "$kind" = uhttpd ]; then
+    if [ ! -x "${HOST_OPENWRT:-}/bin/uhttpd" ]; then
+        echo "skipped: no OpenWrt build at '${HOST_OPENWRT:-}' (its sources are ../shared/third-party beside the project)"
+        exit 77
+    fi
+    host_private "$@"
+    login=("UPLOAD_PAGE_UBUS_LOGIN=admin:$HOST_PASSWORD")
+fi
 
 cd "$here"
 # scripts/install-deps.sh installs these before the tests run side by side;
@@ -49,4 +60,4 @@ mkdir -p "$work/cgi" "$target"
 cp "$bin"/upload-* "$work/cgi/"
 trap 'host_stop' EXIT
 host_start "$kind" "$root/web" "$work/cgi" "$work/host"
-timeout 180 node upload_page.test.mjs "$HOST_URL" "$target" "$work"
+env "${login[@]}" timeout 180 node upload_page.test.mjs "$HOST_URL" "$target" "$work"

@@ -8,6 +8,8 @@
 // TARGET_DIR is then not read, since the device's disk is not this
 // machine's, and the caller compares the stored bytes with
 // OUT_DIR/client.pem.sha256 and checks that no private key was written.
+// With UPLOAD_PAGE_UBUS_LOGIN=USER:PASSWORD (uhttpd, rpcd) it logs in on the
+// page, through /ubus, then does the same and reads the target itself.
 import { chromium } from 'playwright-core';
 import { execFileSync } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
@@ -252,10 +254,39 @@ try {
     parts.every((p) => p === 'sessionid progress about outcome') && sessions === 6 && statuses === 6,
     `${JSON.stringify(parts)}, ${sessions} hidden, ${statuses} status`);
 
-  if (login) {
+  const ubusLogin = process.env.UPLOAD_PAGE_UBUS_LOGIN;
+  if (ubusLogin) {
+    const form = page.locator('#login');
+    await form.waitFor({ timeout: 10000 }).catch(() => {});
+    check('with /ubus the page asks for a login in place of the slots',
+      await form.isVisible() && !(await slot(page, 'upload-client-cert').isVisible()));
+    await form.locator('[name=username]').fill(ubusLogin.split(':')[0]);
+    await form.locator('[name=password]').fill('wrong');
+    await form.locator('button').click();
+    await page.waitForFunction(() => document.querySelector('#login .outcome').textContent, null, { timeout: 10000 })
+      .catch(() => {});
+    check('a wrong password is refused', /Login failed/.test(await form.locator('.outcome').textContent()));
+    await form.locator('[name=password]').fill(ubusLogin.slice(ubusLogin.indexOf(':') + 1));
+    await form.locator('button').click();
+    await slot(page, 'upload-client-cert').waitFor({ state: 'visible', timeout: 10000 }).catch(() => {});
+    check('after the login the slots are shown', !(await form.isVisible()));
+  }
+  if (login || ubusLogin) {
+    const before = ubusLogin && presetTarget('8021x-client-cert');
     const cert = pemFile('client.pem', 'CERTIFICATE', 1800);
     const result = await upload(page, 'upload-client-cert', cert);
     check('the device says the certificate was stored', /^Stored on the device\./.test(result.text) && /\bok\b/.test(result.kind), result.text);
+    if (ubusLogin) {
+      check('the target equals the chosen file', digest(join(targetDir, '8021x-client-cert')) === digest(cert));
+      // A session rpcd does not know is refused, and the login comes back.
+      await page.evaluate(() => sessionStorage.setItem('nubo-upload-session', 'f'.repeat(32)));
+      const refused = await upload(page, 'upload-client-cert', pemFile('other.pem', 'CERTIFICATE', 1800));
+      check('an unknown session is refused in words', /not logged in/.test(refused.text), refused.text);
+      check('the refusal brings the login back', await page.locator('#login').isVisible() &&
+        /log in again/.test(await page.locator('#login .outcome').textContent()));
+      check('the refused upload leaves the target', digest(join(targetDir, '8021x-client-cert')) === digest(cert) &&
+        digest(cert) !== before);
+    }
     check('the page raised no script error', pageErrors.length === 0, pageErrors.join('; '));
     writeFileSync(join(outDir, 'client.pem.sha256'), `${digest(cert)}\n`);
     await forgedPostsAreRefused(context);
@@ -273,6 +304,7 @@ try {
   const cert = pemFile('client.pem', 'CERTIFICATE', 1800);
   let result = await upload(page, 'upload-client-cert', cert);
   check('a certificate upload reports success', /^Stored on the device\./.test(result.text) && /\bok\b/.test(result.kind), result.text);
+  check('without /ubus the page asks for no login', await page.locator('#login').count() === 0);
   check('after success the progress bar is full', result.progress === 100, String(result.progress));
   const certTarget = join(targetDir, '8021x-client-cert');
   check('the target equals the chosen file', digest(certTarget) === digest(cert) && digest(certTarget) !== before);
