@@ -160,6 +160,33 @@ TEST_F(RealFaults, LinkedTargetsKeepTheirLinks)
     EXPECT_EQ(read_file(other), "new key");
 }
 
+TEST_F(RealFaults, ALinkIsFollowedOnlyWhereTheKernelWouldFollowIt)
+{
+    // In a sticky directory that anyone may write, another user's link is
+    // not followed, whatever fs.protected_symlinks says; the directory
+    // owner's is, and so is any link in a directory that is not sticky.
+    const struct {
+        const char *options;
+        uid_t link_owner;
+        int code;
+    } cases[] = {
+        {"mode=1777", 65534, -7004},
+        {"mode=1777", 0, 0},
+        {"mode=0777", 65534, 0},
+    };
+    for (const auto &c : cases) {
+        mount_tmpfs(target_dir(), c.options);
+        write_file(target_path("key-store"), OLD);
+        symlink("key-store", target_path().c_str());
+        lchown(target_path().c_str(), c.link_owner, c.link_owner);
+        EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(c.code)) << c.options;
+        EXPECT_EQ(read_file(target_path("key-store")), c.code == 0 ? "new key" : OLD) << c.options;
+        struct stat st;
+        EXPECT_TRUE(lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << c.options;
+        unmount(target_dir());
+    }
+}
+
 TEST_F(RealFaults, TheLeftoverOfAnUploadCutShortIsReusedByTheNext)
 {
     // what a power cut during the copy leaves beside the target

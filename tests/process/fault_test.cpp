@@ -145,13 +145,15 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
 // Faults no real file system here can be made to show: a preloaded library
 // fails the call. Only a dynamically linked host build can take it.
 // "side_open" refuses the file beside the target, as a directory the user
-// cannot write does, which keeps the commit in place.
-static upload_outcome upload_with_fault(const std::string &fault, const std::string &content, bool checked = true)
+// cannot write does, which keeps the commit in place. kill_at: the shim's
+// call at which the program is killed, 0 for none.
+static upload_outcome upload_with_fault(const std::string &fault, const std::string &content, bool checked = true,
+                                        int kill_at = 0)
 {
     upload_run run = request(B, file_body(B, content));
     run.extra_env_raw = {std::string("LD_PRELOAD=") + UPLOAD_FAULT_SHIM, "UPLOAD_FAULT=" + fault,
                          "UPLOAD_FAULT_TARGET=" + target_dir() + "/", "UPLOAD_FAULT_RECORD=/tmp/recorded-mode",
-                         "ASAN_OPTIONS=verify_asan_link_order=0"};
+                         "UPLOAD_FAULT_KILL_AT=" + std::to_string(kill_at), "ASAN_OPTIONS=verify_asan_link_order=0"};
     return checked ? run_upload_checked(run) : run_upload(run);
 }
 
@@ -160,8 +162,9 @@ TEST_F(Faults, AFailingStepOfTheCommitIsAFailure)
     if (under_emulator())
         GTEST_SKIP() << "needs a dynamically linked build";
     // The target plain, a link to "key-store" beside it, a link to none
-    // yet, or plain with a file left beside it by an earlier upload.
-    enum { PLAIN, LINKED, DANGLING, LEFT_BESIDE };
+    // yet, plain with a file left beside it by an earlier upload, or plain
+    // with a "key-store" of mode 0644 that the shim links in its place.
+    enum { PLAIN, LINKED, DANGLING, LEFT_BESIDE, SWAPPED };
     const struct {
         const char *fault;
         int code;
@@ -197,16 +200,23 @@ TEST_F(Faults, AFailingStepOfTheCommitIsAFailure)
         // an open that fails for want of file slots says nothing about the
         // file beside the target, which may be another upload's
         {"side_enfile", -7004, OLD, LEFT_BESIDE},
+        // nor does a directory that cannot be opened for want of memory,
+        // which must not send the key to the copy in place
+        {"dir_enomem,spool_read", -7004, OLD},
+        // a link or another file put at the target after it was judged:
+        // the file it leads to keeps its key and its mode
+        {"swap_link,side_open", -7004, OLD, SWAPPED},
+        {"swap_hardlink,side_open", -7004, OLD, SWAPPED},
     };
     for (const auto &c : cases) {
         SetUp();
         const bool linked = c.layout == LINKED || c.layout == DANGLING;
-        const std::string store = target_path(linked ? "key-store" : "8021x-priv");
+        const std::string store = target_path(linked || c.layout == SWAPPED ? "key-store" : "8021x-priv");
         if (linked) {
             unlink(target_path().c_str());
             symlink("key-store", target_path().c_str());
         }
-        if (c.layout == LINKED)
+        if (c.layout == LINKED || c.layout == SWAPPED)
             write_file(store, OLD);
         if (c.layout == LEFT_BESIDE)
             write_file(side_path(), "partial", 0600);
@@ -215,6 +225,7 @@ TEST_F(Faults, AFailingStepOfTheCommitIsAFailure)
         struct stat st;
         EXPECT_TRUE(!linked || (lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode))) << c.fault;
         EXPECT_TRUE(c.layout != LEFT_BESIDE || read_file(side_path()) == "partial") << "removed beside, " << c.fault;
+        EXPECT_TRUE(c.layout != SWAPPED || file_mode(store) == 0644u) << c.fault;
         unlink(side_path().c_str());
     }
 }
@@ -250,4 +261,38 @@ TEST_F(Faults, TheKeyIsNeverReadableByOthersDuringTheCopy)
         EXPECT_EQ(read_file("/tmp/recorded-mode"), "600") << "mode of the file at its first write, " << fault;
         EXPECT_EQ(read_file(target_path()), "private key") << fault;
     }
+}
+
+// SIGKILL cannot be blocked: killed at each call the shim sees in turn, the
+// commit leaves the target the old key or the new one, whole and private,
+// and the next upload goes through.
+TEST_F(Faults, AKillAtAnyPointLeavesTheOldKeyOrTheNewOne)
+{
+    if (under_emulator())
+        GTEST_SKIP() << "needs a dynamically linked build";
+    const std::string key(100000, 'n');
+    // A kill between the spool's making and its unlinking leaves its name,
+    // empty: on a /tmp of the test's own, removed before the next upload.
+    mount_tmp("mode=1777");
+    int beside = 0;   // kills that left the new key's file beside the target
+    for (int point = 1;; ++point) {
+        ASSERT_LT(point, 1000) << "never went through";
+        SetUp();
+        write_file(target_path(), OLD, 0600);
+        upload_outcome o = upload_with_fault("", key, false, point);
+        std::optional<std::string> now = read_file(target_path());
+        EXPECT_TRUE(now == OLD || now == key) << "killed at call " << point << ": " << now.value_or("no file").size();
+        EXPECT_EQ(file_mode(target_path()), 0600u) << point;
+        if (o.exit_status == 0) {
+            EXPECT_EQ(now, key);
+            break;
+        }
+        beside += read_file(side_path()).has_value();
+        for (const std::string &name : spool_names())
+            unlink(("/tmp/" + name).c_str());
+        EXPECT_EQ(upload("next key").out, response_for(0)) << point;
+        EXPECT_EQ(read_file(target_path()), "next key") << point;
+    }
+    unmount("/tmp");
+    EXPECT_GT(beside, 3) << "no kill fell into the commit";
 }
