@@ -7,8 +7,8 @@
 // It also records the mode of the file written at its first write, and sets
 // the clock to any date or fails it.
 // UPLOAD_FAULT is a comma-separated list of the faults to make.
-// UPLOAD_FAULT_KILL_AT=N kills the program with SIGKILL as it makes the Nth
-// of the calls seen here, the system calls of the commit among them.
+// UPLOAD_FAULT_KILL_AT=N:SIGNAL sends the program the signal as it makes the
+// Nth of the calls seen here, the system calls of the commit among them.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -59,7 +59,7 @@ static void count_call()
     static long calls;
     const char *at = getenv("UPLOAD_FAULT_KILL_AT");
     if (at && ++calls == atol(at))
-        kill(getpid(), SIGKILL);
+        kill(getpid(), atoi(strchr(at, ':') + 1));
 }
 
 // The target's name, UPLOAD_FAULT_TARGET being its directory.

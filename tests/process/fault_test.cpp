@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -146,14 +147,14 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
 // fails the call. Only a dynamically linked host build can take it.
 // "side_open" refuses the file beside the target, as a directory the user
 // cannot write does, which keeps the commit in place. kill_at: the shim's
-// call at which the program is killed, 0 for none.
+// call at which the program is sent the signal, 0 for none.
 static upload_outcome upload_with_fault(const std::string &fault, const std::string &content, bool checked = true,
-                                        int kill_at = 0)
+                                        int kill_at = 0, int signal = SIGKILL)
 {
     upload_run run = request(B, file_body(B, content));
     run.extra_env_raw = {std::string("LD_PRELOAD=") + UPLOAD_FAULT_SHIM, "UPLOAD_FAULT=" + fault,
                          "UPLOAD_FAULT_TARGET=" + target_dir() + "/", "UPLOAD_FAULT_RECORD=/tmp/recorded-mode",
-                         "UPLOAD_FAULT_KILL_AT=" + std::to_string(kill_at), "ASAN_OPTIONS=verify_asan_link_order=0"};
+                         "UPLOAD_FAULT_KILL_AT=" + std::to_string(kill_at) + ":" + std::to_string(signal), "ASAN_OPTIONS=verify_asan_link_order=0"};
     return checked ? run_upload_checked(run) : run_upload(run);
 }
 
@@ -263,9 +264,11 @@ TEST_F(Faults, TheKeyIsNeverReadableByOthersDuringTheCopy)
     }
 }
 
-// SIGKILL cannot be blocked: killed at each call the shim sees in turn, the
-// commit leaves the target the old key or the new one, whole and private,
-// and the next upload goes through.
+// Signals at each call the shim sees in turn. SIGKILL cannot be blocked:
+// the commit leaves the target the old key or the new one, whole and
+// private, and the next upload goes through. SIGTERM, a web server's stop,
+// ends the program before the commit with the target untouched, and during
+// the commit waits until the answer.
 TEST_F(Faults, AKillAtAnyPointLeavesTheOldKeyOrTheNewOne)
 {
     if (under_emulator())
@@ -275,23 +278,32 @@ TEST_F(Faults, AKillAtAnyPointLeavesTheOldKeyOrTheNewOne)
     // empty: on a /tmp of the test's own, removed before the next upload.
     mount_tmp("mode=1777");
     int beside = 0;   // kills that left the new key's file beside the target
-    for (int point = 1;; ++point) {
-        ASSERT_LT(point, 1000) << "never went through";
-        SetUp();
-        write_file(target_path(), OLD, 0600);
-        upload_outcome o = upload_with_fault("", key, false, point);
-        std::optional<std::string> now = read_file(target_path());
-        EXPECT_TRUE(now == OLD || now == key) << "killed at call " << point << ": " << now.value_or("no file").size();
-        EXPECT_EQ(file_mode(target_path()), 0600u) << point;
-        if (o.exit_status == 0) {
-            EXPECT_EQ(now, key);
-            break;
+    int points = 0;   // the calls of an upload, counted by the SIGKILL sweep
+    for (int signal : {SIGKILL, SIGTERM}) {
+        for (int point = 1; signal == SIGKILL || point <= points; ++point) {
+            ASSERT_LT(point, 1000) << "never went through";
+            SetUp();
+            write_file(target_path(), OLD, 0600);
+            upload_outcome o = upload_with_fault("", key, false, point, signal);
+            std::optional<std::string> now = read_file(target_path());
+            const bool hidden = read_file(side_path()).has_value();
+            EXPECT_TRUE(now == OLD || now == key) << signal << " at call " << point << ": " << now.value_or("").size();
+            EXPECT_EQ(file_mode(target_path()), 0600u) << signal << " at call " << point;
+            if (signal == SIGTERM) {
+                EXPECT_TRUE(o.exit_status == 0 ? o.out == response_for(0) && now == key : now == OLD && !hidden)
+                    << "SIGTERM at call " << point << " stopped the commit";
+            }
+            if (o.exit_status == 0 && signal == SIGKILL) {
+                EXPECT_EQ(now, key);
+                points = point;
+                break;
+            }
+            beside += hidden;
+            for (const std::string &name : spool_names())
+                unlink(("/tmp/" + name).c_str());
+            EXPECT_EQ(upload("next key").out, response_for(0)) << point;
+            EXPECT_EQ(read_file(target_path()), "next key") << point;
         }
-        beside += read_file(side_path()).has_value();
-        for (const std::string &name : spool_names())
-            unlink(("/tmp/" + name).c_str());
-        EXPECT_EQ(upload("next key").out, response_for(0)) << point;
-        EXPECT_EQ(read_file(target_path()), "next key") << point;
     }
     unmount("/tmp");
     EXPECT_GT(beside, 3) << "no kill fell into the commit";
