@@ -198,11 +198,16 @@ static bool refused(int error)
     return error == EACCES || error == EPERM || error == EROFS;
 }
 
-static int io_failed(int fd)
+static int io_failed()
 {
     close(upload_state.temp_fd);
-    close(fd);
     return send_result(ERR_IO);
+}
+
+static int io_failed(int fd)
+{
+    close(fd);
+    return io_failed();
 }
 
 // The side file's name is fixed per target and hidden, so that a leftover of
@@ -239,7 +244,7 @@ static int commit_by_rename()
     int dir = access(side, W_OK) == 0 ? open(side, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     side[dir_length] = '.';
     if (dir < 0)
-        return refused(errno) ? IN_PLACE : io_failed(dir);
+        return refused(errno) ? IN_PLACE : io_failed();
     bool made;
     int fd = open_locked(side, true, nullptr, made);
     if (fd < 0) {
@@ -281,19 +286,15 @@ static int commit_in_place(const file_status *judged)
 {
     bool made;
     int fd = open_locked(target, false, judged, made);
-    if (fd < 0) {
-        close(upload_state.temp_fd);
-        return send_result(ERR_IO);
-    }
+    if (fd < 0)
+        return io_failed();
     if (copy_spool(fd) != 0) {
         // No name may keep a part of the new key; should the kernel refuse
         // to empty the file, the answer is the same failure.
         [[maybe_unused]] const int emptied = ftruncate(fd, 0);
         if (made)
             remove_made(target, fd);
-        close(upload_state.temp_fd);
-        close(fd);
-        return send_result(ERR_IO);
+        return io_failed(fd);
     }
     close(upload_state.temp_fd);
     close(fd);
@@ -316,10 +317,8 @@ int commit_upload()
         close(upload_state.temp_fd);
         return send_result(ERR_EMPTY_FILE);
     }
-    if (lseek(upload_state.temp_fd, 0, SEEK_SET) < 0) {
-        close(upload_state.temp_fd);
-        return send_result(ERR_IO);
-    }
+    if (lseek(upload_state.temp_fd, 0, SEEK_SET) < 0)
+        return io_failed();
     // Renamed over when absent, or a regular file with one name that we may
     // write; in place when a rename would part a hard link from its other
     // names or the file may not be written (which the open then refuses).
@@ -332,13 +331,13 @@ int commit_upload()
     int result;
     if (!status_at(target, st)) {
         judged = nullptr;
-        result = errno == ENOENT ? commit_by_rename() : io_failed(-1);
+        result = errno == ENOENT ? commit_by_rename() : io_failed();
     } else if (!S_ISREG(st.mode)) {
-        result = io_failed(-1);
+        result = io_failed();
     } else if (st.nlink != 1) {
         result = IN_PLACE;
     } else {
-        result = access(target, W_OK) == 0 ? commit_by_rename() : refused(errno) ? IN_PLACE : io_failed(-1);
+        result = access(target, W_OK) == 0 ? commit_by_rename() : refused(errno) ? IN_PLACE : io_failed();
     }
     return result == IN_PLACE ? commit_in_place(judged) : result;
 }
@@ -349,10 +348,8 @@ int upload_part_finish(multipart_scanner *)
         upload_state.part_kind = KIND_NONE;
         return 0;
     }
-    if (spool_flush() != 0) {
-        close(upload_state.temp_fd);
-        return send_result(ERR_IO);
-    }
+    if (spool_flush() != 0)
+        return io_failed();
     if (commit_upload() != 0)
         return -1;
     return send_result(0);
