@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stddef.h>
 #include <stdio.h>   // rename; nothing of the buffered streams
 #include <string.h>
@@ -31,6 +32,23 @@ static const char SIDE_SUFFIX[] = ".new";
 // than the kernel would follow stays a link, which is refused.
 static char target[PATH_MAX];
 
+// As the kernel's fs.protected_symlinks has it, whatever the sysctl says: in
+// a sticky directory that anyone may write, a link is followed only when it
+// belongs to this user or to the directory's owner, since anyone else's
+// could lead the key anywhere. A link that cannot be told stays a link.
+static bool may_follow(char (&name)[PATH_MAX])
+{
+    file_status link, dir;
+    char *end = strrchr(name, '/');
+    end = end ? end + 1 : name;
+    const char kept = *end;
+    *end = '\0';
+    const bool known = status_at(*name ? name : ".", dir);
+    *end = kept;
+    return known && status_at(name, link) &&
+           ((dir.mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) || link.uid == geteuid() || link.uid == dir.uid);
+}
+
 static void resolve_target(char (&name)[PATH_MAX])
 {
     char link[PATH_MAX];
@@ -44,7 +62,7 @@ static void resolve_target(char (&name)[PATH_MAX])
         // The system call itself: musl's readlink adds a case for an empty
         // buffer, which this never is.
         long length = syscall(SYS_readlinkat, AT_FDCWD, name, link, sizeof link - 1);
-        if (length <= 0)
+        if (length <= 0 || !may_follow(name))
             return;
         const char *slash = strrchr(name, '/');
         size_t keep = link[0] == '/' || !slash ? 0 : static_cast<size_t>(slash + 1 - name);
@@ -60,7 +78,7 @@ static void resolve_target(char (&name)[PATH_MAX])
 static void remove_made(const char *path, int fd)
 {
     file_status held;
-    if (names_file(path, false, fd, held) && held.size == 0)
+    if (names_file(path, fd, held) && held.size == 0)
         unlink(path);
 }
 
@@ -77,10 +95,13 @@ static bool ours(const file_status &st)
 // for group or others. On failure errno is the open's when the open failed,
 // else EIO. O_NONBLOCK: a FIFO at the name fails the open instead of holding
 // the upload until a reader comes; O_NOCTTY: a terminal there never becomes
-// ours.
-static int open_locked(const char *path, bool beside, bool &made)
+// ours. O_NOFOLLOW: the target's links were followed already, and a link
+// put at either name since leads where nothing may be written. A target
+// that was judged (judged) must be that very file, not one put in its
+// place since.
+static int open_locked(const char *path, bool beside, const file_status *judged, bool &made)
 {
-    const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (beside ? O_NOFOLLOW : 0);
+    const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
         file_status held;
         made = false;
@@ -91,14 +112,14 @@ static int open_locked(const char *path, bool beside, bool &made)
         // ENOMEM) says nothing about the name: it may be another upload's
         // side file, made just now.
         if (beside && (fd >= 0 || errno != ENOENT) &&
-            (fd >= 0 ? status_of(fd, held) : status_at(path, false, held)) && !ours(held)) {
+            (fd >= 0 ? status_of(fd, held) : status_at(path, held)) && !ours(held)) {
             close(fd);
             unlink(path);
             fd = -1;
             errno = ENOENT;
         }
         if (fd < 0) {
-            if (errno != ENOENT)
+            if (errno != ENOENT || judged)
                 return -1;
             fd = open(path, flags | O_CREAT | (beside ? O_EXCL : 0), 0600);
             if (fd < 0) {
@@ -110,8 +131,9 @@ static int open_locked(const char *path, bool beside, bool &made)
             made = true;
         }
         // Only a regular file takes a key: a device node or a FIFO that took
-        // the name since it was looked at keeps its mode.
-        if (!status_of(fd, held) || !S_ISREG(held.mode)) {
+        // the name since it was looked at keeps its mode, and so does any
+        // file but the one judged.
+        if (!status_of(fd, held) || !S_ISREG(held.mode) || (judged && !same_file(held, *judged))) {
             close(fd);
             break;
         }
@@ -124,7 +146,7 @@ static int open_locked(const char *path, bool beside, bool &made)
         // The side file's name must not lead elsewhere by a link put there
         // while we waited. A mode change refused (another user's file) or
         // ignored by the file system leaves the file as it was.
-        bool at_path = names_file(path, false, fd, held);
+        bool at_path = names_file(path, fd, held);
         if (at_path && (held.mode & 077) == 0 && ftruncate(fd, 0) == 0)
             return fd;
         if (made)
@@ -171,11 +193,24 @@ static int copy_spool(int fd)
     }
 }
 
-static int io_failed(int fd)
+// Only a refusal tells that the side file cannot be made. A passing error
+// (ENOMEM, EMFILE, EINTR) tells nothing, and the copy in place, which a kill
+// or a failed copy leaves torn, is no answer to it.
+static bool refused(int error)
+{
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
+static int io_failed()
 {
     close(upload_state.temp_fd);
-    close(fd);
     return send_result(ERR_IO);
+}
+
+static int io_failed(int fd)
+{
+    close(fd);
+    return io_failed();
 }
 
 // The side file's name is fixed per target and hidden, so that a leftover of
@@ -212,11 +247,11 @@ static int commit_by_rename()
     int dir = access(side, W_OK) == 0 ? open(side, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     side[dir_length] = '.';
     if (dir < 0)
-        return IN_PLACE;
+        return refused(errno) ? IN_PLACE : io_failed();
     bool made;
-    int fd = open_locked(side, true, made);
+    int fd = open_locked(side, true, nullptr, made);
     if (fd < 0) {
-        if (errno != EACCES && errno != EPERM && errno != EROFS)
+        if (!refused(errno))
             return io_failed(dir);
         close(dir);
         return IN_PLACE;
@@ -250,23 +285,19 @@ static int commit_by_rename()
 // copy empties the file through its descriptor, so that no name of it keeps
 // a part of the new key; every name and link stays, and only a file this
 // upload made goes.
-static int commit_in_place()
+static int commit_in_place(const file_status *judged)
 {
     bool made;
-    int fd = open_locked(target, false, made);
-    if (fd < 0) {
-        close(upload_state.temp_fd);
-        return send_result(ERR_IO);
-    }
+    int fd = open_locked(target, false, judged, made);
+    if (fd < 0)
+        return io_failed();
     if (copy_spool(fd) != 0) {
         // No name may keep a part of the new key; should the kernel refuse
         // to empty the file, the answer is the same failure.
         [[maybe_unused]] const int emptied = ftruncate(fd, 0);
         if (made)
             remove_made(target, fd);
-        close(upload_state.temp_fd);
-        close(fd);
-        return send_result(ERR_IO);
+        return io_failed(fd);
     }
     close(upload_state.temp_fd);
     close(fd);
@@ -275,32 +306,43 @@ static int commit_in_place()
 
 int commit_upload()
 {
+    // A web server stops a program whose client went away (lighttpd with
+    // SIGTERM); from here to the answer the key is being replaced, and such
+    // a signal waits until the program ends. SIGKILL cannot wait: the write
+    // beside and the rename are what keep the old key or the new one then.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
     if (!upload_state.have_file_data) {
         close(upload_state.temp_fd);
         return send_result(ERR_EMPTY_FILE);
     }
-    if (lseek(upload_state.temp_fd, 0, SEEK_SET) < 0) {
-        close(upload_state.temp_fd);
-        return send_result(ERR_IO);
-    }
+    if (lseek(upload_state.temp_fd, 0, SEEK_SET) < 0)
+        return io_failed();
     // Renamed over when absent, or a regular file with one name that we may
     // write; in place when a rename would part a hard link from its other
     // names or the file may not be written (which the open then refuses).
     // Anything but a regular file (a device node, a FIFO, a directory, a
-    // chain of links too long) is never opened.
+    // link not followed) is never opened, and a target that cannot be told
+    // (ENOMEM) is not written at all.
     resolve_target(target);
     file_status st;
-    bool by_rename;
-    if (!status_at(target, false, st)) {
-        by_rename = errno == ENOENT;
+    const file_status *judged = &st;
+    int result;
+    if (!status_at(target, st)) {
+        judged = nullptr;
+        result = errno == ENOENT ? commit_by_rename() : io_failed();
     } else if (!S_ISREG(st.mode)) {
-        close(upload_state.temp_fd);
-        return send_result(ERR_IO);
+        result = io_failed();
+    } else if (st.nlink != 1) {
+        result = IN_PLACE;
     } else {
-        by_rename = st.nlink == 1 && access(target, W_OK) == 0;
+        result = access(target, W_OK) == 0 ? commit_by_rename() : refused(errno) ? IN_PLACE : io_failed();
     }
-    int result = by_rename ? commit_by_rename() : IN_PLACE;
-    return result == IN_PLACE ? commit_in_place() : result;
+    return result == IN_PLACE ? commit_in_place(judged) : result;
 }
 
 int upload_part_finish(multipart_scanner *)
@@ -314,10 +356,8 @@ int upload_part_finish(multipart_scanner *)
         upload_state.part_kind = KIND_NONE;
         return 0;
     }
-    if (spool_flush() != 0) {
-        close(upload_state.temp_fd);
-        return send_result(ERR_IO);
-    }
+    if (spool_flush() != 0)
+        return io_failed();
     if (commit_upload() != 0)
         return -1;
     return send_result(0);

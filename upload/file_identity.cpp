@@ -152,9 +152,9 @@ static bool status(int fd, const char *path, int flags, file_status &st)
 #endif
 }
 
-bool status_at(const char *path, bool follow, file_status &st)
+bool status_at(const char *path, file_status &st)
 {
-    return status(AT_FDCWD, path, follow ? 0 : AT_SYMLINK_NOFOLLOW, st);
+    return status(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, st);
 }
 
 bool status_of(int fd, file_status &st)
@@ -162,9 +162,13 @@ bool status_of(int fd, file_status &st)
     return status(fd, "", AT_EMPTY_PATH, st);
 }
 
-bool names_file(const char *path, bool follow, int fd, file_status &held)
+bool same_file(const file_status &a, const file_status &b)
+{
+    return a.dev_major == b.dev_major && a.dev_minor == b.dev_minor && a.ino == b.ino;
+}
+
+bool names_file(const char *path, int fd, file_status &held)
 {
     file_status named;
-    return status_of(fd, held) && status_at(path, follow, named) && held.dev_major == named.dev_major &&
-           held.dev_minor == named.dev_minor && held.ino == named.ino;
+    return status_of(fd, held) && status_at(path, named) && same_file(held, named);
 }

@@ -20,13 +20,15 @@ struct file_status {
 };
 static_assert(sizeof(file_status) == 256);
 
-// The file at the path, or the link itself when follow is false. False, with
-// errno set, when the kernel cannot tell.
-bool status_at(const char *path, bool follow, file_status &st);
+// The file at the path, a link itself rather than where it leads. False,
+// with errno set, when the kernel cannot tell.
+bool status_at(const char *path, file_status &st);
 bool status_of(int fd, file_status &st);
 
-// Whether the path (followed or not) names the file open at fd, whose
-// status is left in held.
-bool names_file(const char *path, bool follow, int fd, file_status &held);
+// Whether the two are one file: the same device and inode.
+bool same_file(const file_status &a, const file_status &b);
+
+// Whether the path names the file open at fd, whose status is left in held.
+bool names_file(const char *path, int fd, file_status &held);
 
 #endif

@@ -68,7 +68,8 @@ int clock_gettime(clockid_t clock, timespec *now)
 
 // musl's name, from the clock and a stack address, and its 100 attempts;
 // its version reaches the clock by another name and so brought both
-// timers in.
+// timers in. A refused clock leaves the address and the attempt's number,
+// so that a name taken is not tried again.
 int mkstemp(char *name)
 {
     size_t length = strlen(name);
@@ -79,7 +80,8 @@ int mkstemp(char *name)
     char *x = name + length - 6;
     for (int attempt = 0; attempt < 100; ++attempt) {
         timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
+        if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+            now.tv_nsec = attempt;
         uintptr_t r = static_cast<uintptr_t>(now.tv_nsec) * 65537 ^
                       (reinterpret_cast<uintptr_t>(&now) / 16 + reinterpret_cast<uintptr_t>(name));
         for (int i = 0; i < 6; ++i, r >>= 5)

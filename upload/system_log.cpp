@@ -111,8 +111,10 @@ void log_answer()
     put('>');
     // clock_gettime is in the program already, time() would come on top.
     // Unsigned 32 bits last until 2106 and spare the device a 64-bit division.
+    // A clock refused (a sandbox's EPERM) leaves the time unset: the epoch.
     timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+        now.tv_sec = 0;
     put_time(static_cast<uint32_t>(now.tv_sec));
     put(' ');
     put_text(upload_profile.name);

@@ -160,6 +160,23 @@ TEST_F(RealFaults, LinkedTargetsKeepTheirLinks)
     EXPECT_EQ(read_file(other), "new key");
 }
 
+TEST_F(RealFaults, ALinkIsFollowedOnlyWhereTheKernelWouldFollowIt)
+{
+    // In a sticky directory that anyone may write, another user's link is
+    // not followed, whatever fs.protected_symlinks says; the directory
+    // owner's is, and so is any link where the directory is not sticky.
+    for (auto [options, owner] : {std::pair{"mode=1777", 65534}, {"mode=1777", 0}, {"mode=0777", 65534}}) {
+        mount_tmpfs(target_dir(), options);
+        write_file(target_path("key-store"), OLD);
+        symlink("key-store", target_path().c_str());
+        lchown(target_path().c_str(), owner, owner);
+        const bool refused = owner != 0 && options[5] == '1';
+        EXPECT_EQ(upload(request(B, file_body(B, "new key"))).out, response_for(refused ? -7004 : 0)) << options;
+        EXPECT_EQ(read_file(target_path("key-store")), refused ? OLD : "new key") << options << owner;
+        unmount(target_dir());
+    }
+}
+
 TEST_F(RealFaults, TheLeftoverOfAnUploadCutShortIsReusedByTheNext)
 {
     // what a power cut during the copy leaves beside the target

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,13 +146,15 @@ TEST_F(Faults, ADirectoryTheUserCannotWriteStillLetsAnExistingTargetBeReplaced)
 // Faults no real file system here can be made to show: a preloaded library
 // fails the call. Only a dynamically linked host build can take it.
 // "side_open" refuses the file beside the target, as a directory the user
-// cannot write does, which keeps the commit in place.
-static upload_outcome upload_with_fault(const std::string &fault, const std::string &content, bool checked = true)
+// cannot write does, which keeps the commit in place. kill_at: the shim's
+// call at which the program is sent the signal, 0 for none.
+static upload_outcome upload_with_fault(const std::string &fault, const std::string &content, bool checked = true,
+                                        int kill_at = 0, int signal = SIGKILL)
 {
     upload_run run = request(B, file_body(B, content));
     run.extra_env_raw = {std::string("LD_PRELOAD=") + UPLOAD_FAULT_SHIM, "UPLOAD_FAULT=" + fault,
                          "UPLOAD_FAULT_TARGET=" + target_dir() + "/", "UPLOAD_FAULT_RECORD=/tmp/recorded-mode",
-                         "ASAN_OPTIONS=verify_asan_link_order=0"};
+                         "UPLOAD_FAULT_KILL_AT=" + std::to_string(kill_at) + ":" + std::to_string(signal), "ASAN_OPTIONS=verify_asan_link_order=0"};
     return checked ? run_upload_checked(run) : run_upload(run);
 }
 
@@ -160,8 +163,9 @@ TEST_F(Faults, AFailingStepOfTheCommitIsAFailure)
     if (under_emulator())
         GTEST_SKIP() << "needs a dynamically linked build";
     // The target plain, a link to "key-store" beside it, a link to none
-    // yet, or plain with a file left beside it by an earlier upload.
-    enum { PLAIN, LINKED, DANGLING, LEFT_BESIDE };
+    // yet, plain with a file left beside it by an earlier upload, or plain
+    // with a "key-store" of mode 0644 that the shim links in its place.
+    enum { PLAIN, LINKED, DANGLING, LEFT_BESIDE, SWAPPED };
     const struct {
         const char *fault;
         int code;
@@ -197,16 +201,23 @@ TEST_F(Faults, AFailingStepOfTheCommitIsAFailure)
         // an open that fails for want of file slots says nothing about the
         // file beside the target, which may be another upload's
         {"side_enfile", -7004, OLD, LEFT_BESIDE},
+        // nor does a directory that cannot be opened for want of memory,
+        // which must not send the key to the copy in place
+        {"dir_enomem,spool_read", -7004, OLD},
+        // a link or another file put at the target after it was judged:
+        // the file it leads to keeps its key and its mode
+        {"swap_link,side_open", -7004, OLD, SWAPPED},
+        {"swap_hardlink,side_open", -7004, OLD, SWAPPED},
     };
     for (const auto &c : cases) {
         SetUp();
         const bool linked = c.layout == LINKED || c.layout == DANGLING;
-        const std::string store = target_path(linked ? "key-store" : "8021x-priv");
+        const std::string store = target_path(linked || c.layout == SWAPPED ? "key-store" : "8021x-priv");
         if (linked) {
             unlink(target_path().c_str());
             symlink("key-store", target_path().c_str());
         }
-        if (c.layout == LINKED)
+        if (c.layout == LINKED || c.layout == SWAPPED)
             write_file(store, OLD);
         if (c.layout == LEFT_BESIDE)
             write_file(side_path(), "partial", 0600);
@@ -215,6 +226,7 @@ TEST_F(Faults, AFailingStepOfTheCommitIsAFailure)
         struct stat st;
         EXPECT_TRUE(!linked || (lstat(target_path().c_str(), &st) == 0 && S_ISLNK(st.st_mode))) << c.fault;
         EXPECT_TRUE(c.layout != LEFT_BESIDE || read_file(side_path()) == "partial") << "removed beside, " << c.fault;
+        EXPECT_TRUE(c.layout != SWAPPED || file_mode(store) == 0644u) << c.fault;
         unlink(side_path().c_str());
     }
 }
@@ -250,4 +262,35 @@ TEST_F(Faults, TheKeyIsNeverReadableByOthersDuringTheCopy)
         EXPECT_EQ(read_file("/tmp/recorded-mode"), "600") << "mode of the file at its first write, " << fault;
         EXPECT_EQ(read_file(target_path()), "private key") << fault;
     }
+}
+
+// Signals at each call the shim sees in turn. After SIGKILL the target is
+// the old key or the new one, whole and private, and the next upload goes
+// through; SIGTERM ends the program before the commit, and waits during it.
+TEST_F(Faults, AKillAtAnyPointLeavesTheOldKeyOrTheNewOne)
+{
+    if (under_emulator())
+        GTEST_SKIP() << "needs a dynamically linked build";
+    const std::string key(100000, 'n');
+    mount_tmp("mode=1777");   // a kill may leave the spool's name, removed below
+    int points = 1000, beside = 0;
+    for (int signal : {SIGKILL, SIGTERM})
+        for (int point = 1; point < points; ++point) {
+            SetUp();
+            write_file(target_path(), OLD, 0600);
+            upload_outcome o = upload_with_fault("", key, false, point, signal);
+            std::optional<std::string> now = read_file(target_path());
+            const bool hidden = read_file(side_path()).has_value();
+            EXPECT_TRUE(now == OLD || now == key) << signal << " at " << point;
+            EXPECT_EQ(file_mode(target_path()), 0600u) << signal << " at " << point;
+            EXPECT_TRUE(signal == SIGKILL || (o.exit_status == 0 ? now == key : now == OLD && !hidden)) << point;
+            if (o.exit_status == 0 && signal == SIGKILL)
+                points = point;
+            beside += hidden;
+            for (const std::string &name : spool_names())
+                unlink(("/tmp/" + name).c_str());
+            EXPECT_EQ(upload("next key").out, response_for(0)) << signal << " at " << point;
+        }
+    unmount("/tmp");
+    EXPECT_GT(beside, 3) << "no kill fell into the commit";
 }

@@ -638,6 +638,7 @@ TEST_F(SystemLog, TheStampIsTheDateInUtc)
         {"4107542399", "Feb 28 23:59:59"},    // 2100 is no leap year
         {"4107542400", "Mar  1 00:00:00"},
         {"4294967295", "Feb  7 06:28:15"},    // the last second of unsigned 32 bits
+        {"fail", "Jan  1 00:00:00"},          // a clock refused: no time left unset is read
     };
     for (auto &c : cases) {
         clear_target_dir();
