@@ -7,7 +7,7 @@ LIC_FILES_CHKSUM = "file://LICENSE;md5=8b78a3612e8753393fa2ff096ab9b66b"
 # without one the checkout that holds this layer.
 NUBO_UPLOAD_SITE ??= ""
 SRC_URI = "${@'${NUBO_UPLOAD_SITE}/${BP}.tar.gz' if d.getVar('NUBO_UPLOAD_SITE') else ''}"
-SRC_URI[sha256sum] = "3b8e133b91d41ddc54febd451c4e8bf0c11b4cd499622cecb82dd556f214f8cb"
+SRC_URI[sha256sum] = "a7d9461518f034f841f4f4233efff1fd3bf03651075a76ab3693efb8ee6776d9"
 EXTERNALSRC ?= "${@os.path.abspath(d.getVar('THISDIR') + '/../../../../..')}"
 
 inherit cmake ${@'' if d.getVar('NUBO_UPLOAD_SITE') else 'externalsrc'}
