@@ -78,12 +78,14 @@ if [ ! -e "$debsrc/.fetched" ]; then
     touch "$debsrc/.fetched"
 fi
 
-# A fresh output folder each run: the package, its options and the
-# recipe are what is under test. Nothing may be downloaded.
-out=$work/output
+# A fresh output folder each run, where the README's lines put it (O=output
+# in the Buildroot folder): the package, its options and the recipe are
+# what is under test. Nothing may be downloaded.
+out=$br/output
 rm -rf "$out" "$work/dl" "$work/no-site"
 mkdir -p "$out" "$work/dl" "$work/no-site"
-cat >"$out/nubo_defconfig" <<CONFIG
+board=$work/board_defconfig
+cat >"$board" <<CONFIG
 BR2_arm=y
 BR2_cortex_a9=y
 BR2_ARM_ENABLE_VFP=y
@@ -110,14 +112,7 @@ BR2_INIT_NONE=y
 BR2_SYSTEM_BIN_SH_NONE=y
 # BR2_PACKAGE_BUSYBOX is not set
 # BR2_TARGET_ROOTFS_TAR is not set
-BR2_PACKAGE_NUBO_UPLOAD=y
 CONFIG
-# Debian 12's tar is older than this Buildroot wants (it would build its
-# own); given on the command line, as local.mk comes too late for it.
-brmake() {
-    make -C "$br" O="$out" BR2_EXTERNAL="$src/packaging/buildroot" \
-        TAR=/usr/bin/tar BR2_TAR_HOST_DEPENDENCY= "$@"
-}
 # The tables of users and permissions, as fs/common.mk writes them for an
 # image (which would need more host tools).
 cat >"$out/local.mk" <<LOCAL
@@ -127,60 +122,71 @@ nubo-upload-tables:
 	\$(call PRINTF,\$(PACKAGES_USERS)) >\$(BASE_DIR)/users.txt
 	\$(call PRINTF,\$(PACKAGES_PERMISSIONS_TABLE)) >\$(BASE_DIR)/permissions.txt
 LOCAL
+# Debian 12's tar is older than this Buildroot wants (it would build its
+# own); given on the command line, as local.mk comes too late for it.
+make() {
+    command make TAR=/usr/bin/tar BR2_TAR_HOST_DEPENDENCY= "$@"
+}
+built() {
+    if ! (cd "$br" && eval "$1") >"$out/build.log" 2>&1; then
+        tail -n 30 "$out/build.log"
+        echo "FAIL: Buildroot's make (the whole log: $out/build.log)"
+        exit 1
+    fi
+}
 
 fails=0
 fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
+target=$out/target
+IFS='|' read -r -a programs <<<"$3"
+# One program and a link per name as CMake names them, needing only the C
+# library and its loader, whatever the toolchain's linker keeps of the
+# libraries g++ names.
+served() {
+    [ -f "$target/$1/nubo-upload" ] || fail "no $1/nubo-upload"
+    for p in "${programs[@]}"; do
+        [ "$(readlink "$target/$1/$p")" = nubo-upload ] || fail "$1/$p is not a link to nubo-upload"
+    done
+    local needed
+    needed=$(readelf -d "$target/$1/nubo-upload" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+    case $needed in
+        "libc.so.6 " | "libc.so.6 ld-linux-armhf.so.3 ") ;;
+        *) fail "$1/nubo-upload needs $needed" ;;
+    esac
+}
 
-# The defaults: busybox httpd's folder, as root. Along with them, the
-# release site's path: the tarball of the commit the hash file names, as if
-# downloaded, must pass Buildroot's hash check.
-brmake -s BR2_DEFCONFIG="$out/nubo_defconfig" defconfig >/dev/null
+# The README's lines as a maker types them, from the checkout (no release
+# site set): busybox httpd's folder, as root.
+lines=$(awk -v mark='BR2_EXTERNAL=/path/to/nubo-upload/packaging/buildroot' '
+    /^```/ { if (inside && index(block, mark)) { printf "%s", block; exit } inside = !inside; block = ""; next }
+    inside { block = block $0 "\n" }' "$src/README.md")
+[ -n "$lines" ] || { echo "FAIL: no Buildroot lines in the README"; exit 1; }
+lines=${lines//\/path\/to\/nubo-upload/$src}
+built "${lines//\/path\/to\/your_defconfig/$board}"
 grep -qx BR2_PACKAGE_NUBO_UPLOAD_BUSYBOX_HTTPD=y "$out/.config" || fail "the default web server is not busybox httpd"
+[ -e "$out"/build/nubo-upload-*/.stamp_rsynced ] || fail "not built from the checkout"
+served var/www/data/cgi-bin
+
+# Once more from the release tarball of the commit the hash file names, as
+# if downloaded (Buildroot checks its hash), with lighttpd's folder, whose
+# www-data brings permissions, and the page.
 release=0
 "$src/scripts/release.sh" --check "$work/release" || release=$?
+site=
 case $release in
-    0) mkdir -p "$work/dl/nubo-upload" && cp "$work"/release/nubo-upload-*.tar.gz "$work/dl/nubo-upload/" ;;
+    0) mkdir -p "$work/dl/nubo-upload" && cp "$work"/release/nubo-upload-*.tar.gz "$work/dl/nubo-upload/"
+       site=BR2_PACKAGE_NUBO_UPLOAD_SITE=http://release.invalid ;;
     77) ;;
     *) fail "the release tarball's hash is stale" ;;
 esac
-defaults=$(brmake -s BR2_PACKAGE_NUBO_UPLOAD_SITE=http://release.invalid printvars \
-    VARS='NUBO_UPLOAD_WEB_DIR NUBO_UPLOAD_CGI_USER' $([ "$release" = 0 ] && echo nubo-upload-source) 2>&1) ||
-    fail "the release tarball did not pass Buildroot's download and hash check: $defaults"
-[ "$(grep ^NUBO_UPLOAD_ <<<"$defaults" | tr '\n' ' ')" = "NUBO_UPLOAD_WEB_DIR=/var/www/data " ] ||
-    fail "the defaults are not busybox httpd's folder, as root: $defaults"
-
-# The build proper, from the checkout (no site set), with lighttpd's folder,
-# whose www-data brings permissions.
-rm -rf "$work/dl"/*
 sed -i -e '/BR2_PACKAGE_NUBO_UPLOAD_\(BUSYBOX_HTTPD\|LIGHTTPD\|PAGE\)[= ]/d' "$out/.config"
 printf '%s\n' BR2_PACKAGE_NUBO_UPLOAD_LIGHTTPD=y BR2_PACKAGE_NUBO_UPLOAD_PAGE=y >>"$out/.config"
-brmake -s olddefconfig >/dev/null
-if ! brmake all host-makedevs nubo-upload-tables >"$out/build.log" 2>&1; then
-    tail -n 30 "$out/build.log"
-    echo "FAIL: Buildroot's make (the whole log: $out/build.log)"
-    exit 1
-fi
-[ -e "$out"/build/nubo-upload-*/.stamp_rsynced ] || fail "not built from the checkout"
-
-# Where lighttpd serves, the programs as CMake names them (one program and
-# a link per name), the page as the project ships it.
-target=$out/target
-cgi=$target/var/www/cgi-bin
-IFS='|' read -r -a programs <<<"$3"
-[ -f "$cgi/nubo-upload" ] || fail "no /var/www/cgi-bin/nubo-upload"
-for p in "${programs[@]}"; do
-    [ "$(readlink "$cgi/$p")" = nubo-upload ] || fail "/var/www/cgi-bin/$p is not a link to nubo-upload"
-done
+built "make O=output olddefconfig && make O=output $site nubo-upload-dirclean all host-makedevs nubo-upload-tables"
+[ -z "$site" ] || [ -e "$out"/build/nubo-upload-*/.stamp_downloaded ] || fail "not built from the release tarball"
+served var/www/cgi-bin
 for f in index.html upload.css upload.js inspect.js; do
-    cmp -s "$src/web/$f" "$target/var/www/$f" || fail "/var/www/$f is not web/$f"
+    cmp -s "$out"/build/nubo-upload-*/web/$f "$target/var/www/$f" || fail "/var/www/$f is not the page"
 done
-# Only the C library and its loader, whatever the toolchain's linker
-# keeps of the libraries g++ names.
-needed=$(readelf -d "$cgi/nubo-upload" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-case $needed in
-    "libc.so.6 " | "libc.so.6 ld-linux-armhf.so.3 ") ;;
-    *) fail "nubo-upload needs $needed" ;;
-esac
 
 # The users and permissions as a root file system image gets them, the
 # way Buildroot's fs/common.mk applies them: its mkusers and makedevs on a
