@@ -5,7 +5,7 @@
 # armhf cross compiler as an external toolchain; then the target tree checked
 # as a device would take it, and one program run under qemu-arm with the
 # target's own C library against a private /etc.
-#   buildroot.sh SOURCE_DIR WORK_DIR
+#   buildroot.sh SOURCE_DIR WORK_DIR PROGRAM...
 # WORK_DIR keeps Buildroot, the toolchain folder and the host tools' sources
 # between runs; each run builds the package anew.
 set -euo pipefail
@@ -78,11 +78,11 @@ if [ ! -e "$debsrc/.fetched" ]; then
     touch "$debsrc/.fetched"
 fi
 
-# A fresh output folder each run, where the README's lines put it (O=output
+# A fresh output folder each run, where the README's lines put it (output/
 # in the Buildroot folder): the package, its options and the recipe are
 # what is under test. Nothing may be downloaded.
 out=$br/output
-rm -rf "$out" "$work/dl" "$work/no-site"
+rm -rf "$out" "$br/.config" "$work/dl" "$work/no-site"
 mkdir -p "$out" "$work/dl" "$work/no-site"
 board=$work/board_defconfig
 cat >"$board" <<CONFIG
@@ -115,7 +115,7 @@ BR2_SYSTEM_BIN_SH_NONE=y
 CONFIG
 # The tables of users and permissions, as fs/common.mk writes them for an
 # image (which would need more host tools).
-cat >"$out/local.mk" <<LOCAL
+cat >"$br/local.mk" <<LOCAL
 HOST_PKGCONF_OVERRIDE_SRCDIR = $(echo "$debsrc"/pkgconf-*/)
 HOST_PATCHELF_OVERRIDE_SRCDIR = $(echo "$debsrc"/patchelf-*/)
 nubo-upload-tables:
@@ -138,7 +138,7 @@ built() {
 fails=0
 fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
 target=$out/target
-IFS='|' read -r -a programs <<<"$3"
+programs=("${@:3}")
 # One program and a link per name as CMake names them, needing only the C
 # library and its loader, whatever the toolchain's linker keeps of the
 # libraries g++ names.
@@ -155,15 +155,16 @@ served() {
     esac
 }
 
-# The README's lines as a maker types them, from the checkout (no release
-# site set): busybox httpd's folder, as root.
+# The README's lines as a maker types them, in the Buildroot folder (its
+# .config and local.mk there, the build in output/), from the checkout (no
+# release site set): busybox httpd's folder, as root.
 lines=$(awk -v mark='BR2_EXTERNAL=/path/to/nubo-upload/packaging/buildroot' '
     /^```/ { if (inside && index(block, mark)) { printf "%s", block; exit } inside = !inside; block = ""; next }
     inside { block = block $0 "\n" }' "$src/README.md")
 [ -n "$lines" ] || { echo "FAIL: no Buildroot lines in the README"; exit 1; }
 lines=${lines//\/path\/to\/nubo-upload/$src}
 built "${lines//\/path\/to\/your_defconfig/$board}"
-grep -qx BR2_PACKAGE_NUBO_UPLOAD_BUSYBOX_HTTPD=y "$out/.config" || fail "the default web server is not busybox httpd"
+grep -qx BR2_PACKAGE_NUBO_UPLOAD_BUSYBOX_HTTPD=y "$br/.config" || fail "the default web server is not busybox httpd"
 [ -e "$out"/build/nubo-upload-*/.stamp_rsynced ] || fail "not built from the checkout"
 served var/www/data/cgi-bin
 
@@ -179,9 +180,9 @@ case $release in
     77) ;;
     *) fail "the release tarball's hash is stale" ;;
 esac
-sed -i -e '/BR2_PACKAGE_NUBO_UPLOAD_\(BUSYBOX_HTTPD\|LIGHTTPD\|PAGE\)[= ]/d' "$out/.config"
-printf '%s\n' BR2_PACKAGE_NUBO_UPLOAD_LIGHTTPD=y BR2_PACKAGE_NUBO_UPLOAD_PAGE=y >>"$out/.config"
-built "make O=output olddefconfig && make O=output $site nubo-upload-dirclean all host-makedevs nubo-upload-tables"
+sed -i -e '/BR2_PACKAGE_NUBO_UPLOAD_\(BUSYBOX_HTTPD\|LIGHTTPD\|PAGE\)[= ]/d' "$br/.config"
+printf '%s\n' BR2_PACKAGE_NUBO_UPLOAD_LIGHTTPD=y BR2_PACKAGE_NUBO_UPLOAD_PAGE=y >>"$br/.config"
+built "make olddefconfig && make $site nubo-upload-dirclean all host-makedevs nubo-upload-tables"
 [ -z "$site" ] || [ -e "$out"/build/nubo-upload-*/.stamp_downloaded ] || fail "not built from the release tarball"
 served var/www/cgi-bin
 for f in index.html upload.css upload.js inspect.js; do
@@ -193,7 +194,7 @@ done
 # copy of the target, under fakeroot.
 rootfs=$out/rootfs
 cp -a "$target" "$rootfs"
-BR2_CONFIG=$out/.config PATH=$out/host/bin:$PATH "$br/support/scripts/mkusers" "$out/users.txt" "$rootfs" >"$out/mkusers.sh"
+BR2_CONFIG=$br/.config PATH=$out/host/bin:$PATH "$br/support/scripts/mkusers" "$out/users.txt" "$rootfs" >"$out/mkusers.sh"
 owners=$(fakeroot -- sh -ec 'chown -h -R 0:0 "$1"; . "$2"; "$3" -d "$4" "$1" >/dev/null
     cd "$1/etc" && stat -c "%n %u:%g %a" 8021x-*' sh "$rootfs" "$out/mkusers.sh" "$out/host/bin/makedevs" "$out/permissions.txt")
 ids=$(awk -F: '$1 == "www-data" { print $3 ":" $4 }' "$rootfs/etc/passwd")
