@@ -8,7 +8,9 @@ LIC_FILES_CHKSUM = "file://LICENSE;md5=8b78a3612e8753393fa2ff096ab9b66b"
 NUBO_UPLOAD_SITE ??= ""
 SRC_URI = "${@'${NUBO_UPLOAD_SITE}/${BP}.tar.gz' if d.getVar('NUBO_UPLOAD_SITE') else ''}"
 SRC_URI[sha256sum] = "a7d9461518f034f841f4f4233efff1fd3bf03651075a76ab3693efb8ee6776d9"
-EXTERNALSRC ?= "${@os.path.abspath(d.getVar('THISDIR') + '/../../../../..')}"
+# Taken while this file is read: THISDIR is another file's later.
+NUBO_UPLOAD_CHECKOUT := "${@os.path.abspath(d.getVar('THISDIR') + '/../../../../..')}"
+EXTERNALSRC ?= "${NUBO_UPLOAD_CHECKOUT}"
 
 inherit cmake ${@'' if d.getVar('NUBO_UPLOAD_SITE') else 'externalsrc'}
 
