@@ -30,7 +30,20 @@ packages+=(squashfs-tools)
 # programs run under qemu-user -L (tests/gcc).
 packages+=(g++-arm-linux-gnueabi g++-aarch64-linux-gnu g++-mips-linux-gnu g++-mipsel-linux-gnu
     g++-i686-linux-gnu g++-powerpc-linux-gnu)
+# The real Buildroot (tests/packaging/buildroot.sh): Debian's armhf cross
+# compiler as its external toolchain, rsync for a local source, fakeroot for
+# its users and permissions, autotools for the patchelf it builds, and its
+# check-package's Python modules.
+packages+=(g++-arm-linux-gnueabihf rsync fakeroot autoconf automake dpkg-dev python3-magic python3-flake8)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+# Its host-pkgconf and host-patchelf are built from Debian's sources of
+# them, offline: apt-get source needs deb-src lines.
+sources=/etc/apt/sources.list.d/nubo-upload-src.sources
+if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' "Suites: $(. /etc/os-release && echo "$VERSION_CODENAME")" \
+        'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' >"$sources"
+    missing_sources=1
+fi
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then
     packages+=(libbenchmark-dev)
@@ -44,11 +57,13 @@ for p in "${packages[@]}"; do
 done
 # Some builds of nodejs bring npm along; Debian's does not.
 command -v npm >/dev/null || missing+=(npm)
-if [ ${#missing[@]} -gt 0 ]; then
+if [ ${#missing[@]} -gt 0 ] || [ -n "${missing_sources:-}" ]; then
     export DEBIAN_FRONTEND=noninteractive
     # A mirror in the middle of a sync fails one index; install says whether
     # what is needed was found anyway.
     apt-get update -qq || true
+fi
+if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 fi
 # The browser tests' npm packages, here and not in each test: those tests

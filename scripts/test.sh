@@ -31,9 +31,10 @@ cmake --build build/arm-multicall -j "$jobs"
 # the folders above lie wherever the checkout does and their paths are
 # stored in the programs. build/device is also the one device/build-image.sh
 # installs into the device image.
-# The emulated device's tests run refuse-syscalls from build/device.
+# The emulated device's tests run refuse-syscalls from build/device. Its
+# busybox httpd serves /www.
 cmake -S . -B build/device -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" $werror \
-    -DUPLOAD_BUILD_TESTS=ON >/dev/null
+    -DUPLOAD_BUILD_TESTS=ON -DUPLOAD_INSTALL_WEB_DIR=/www >/dev/null
 cmake --build build/device -j "$jobs"
 cmake -S . -B build/device-multicall -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" $werror -DUPLOAD_MULTICALL=ON >/dev/null
 cmake --build build/device-multicall -j "$jobs"
