@@ -99,38 +99,41 @@ void read_key(byte_span der, key_facts &k, byte_span curve)
     }
 }
 
-const char *const LABELS[] = {"RSA PRIVATE KEY", "EC PRIVATE KEY", "DSA PRIVATE KEY",
-                              "ENCRYPTED PRIVATE KEY", "PRIVATE KEY"};
-
 }  // namespace
 
 key_facts key_facts_of(const unsigned char *file, size_t length, unsigned char *scratch)
 {
-    key_facts k = {};
+    // Field by field: an empty initializer would bring memset in.
+    key_facts k;
+    k.form = nullptr;
+    k.encrypted = false;
+    k.modulus = k.exponent = k.point = k.curve = {nullptr, 0};
     const unsigned char *end = file + length;
     static const char BEGIN[] = "-----BEGIN ";
     for (const unsigned char *p = file; end - p > 16; ++p) {
         if (*p != '-' || (p > file && p[-1] != '\n') || memcmp(p, BEGIN, sizeof BEGIN - 1) != 0)
             continue;
+        // The first block whose label ends in PRIVATE KEY, its label as the
+        // form ("EC PRIVATE KEY"): labels hold no dashes.
         const unsigned char *label = p + sizeof BEGIN - 1;
-        for (const char *name : LABELS) {
-            size_t n = strlen(name);
-            if (end - label < static_cast<long>(n + 5) || memcmp(label, name, n) != 0 ||
-                memcmp(label + n, "-----", 5) != 0)
-                continue;
-            k.form = name;
-            const unsigned char *body = label + n + 5;
-            // An OpenSSL-encrypted PEM body has its headers, a plain one none.
-            const unsigned char *line_end = static_cast<const unsigned char *>(
-                memchr(body, ':', static_cast<size_t>(end - body) < 80 ? static_cast<size_t>(end - body) : 80));
-            if (name == LABELS[3] || line_end) {
-                k.encrypted = true;
-                return k;
-            }
-            size_t decoded = base64_decode(body, end, scratch);
-            read_key({scratch, static_cast<uint32_t>(decoded)}, k, {});
+        const size_t room = static_cast<size_t>(end - label) - 5;
+        const auto *dash = static_cast<const unsigned char *>(memchr(label, '-', room < sizeof k.label ? room : sizeof k.label));
+        if (!dash || dash - label < 11 || memcmp(dash - 11, "PRIVATE KEY", 11) != 0)
+            continue;
+        memcpy(k.label, label, static_cast<size_t>(dash - label));
+        k.label[dash - label] = 0;
+        k.form = k.label;
+        const unsigned char *body = dash + 5;
+        // An OpenSSL-encrypted PEM body starts with its headers, a plain one
+        // has none; PKCS#8's encrypted form has a label of its own.
+        if (memcmp(label, "ENCRYPTED", 9) == 0 ||
+            memchr(body, ':', static_cast<size_t>(end - body) < 80 ? static_cast<size_t>(end - body) : 80)) {
+            k.encrypted = true;
             return k;
         }
+        size_t decoded = base64_decode(body, end, scratch);
+        read_key({scratch, static_cast<uint32_t>(decoded)}, k, {});
+        return k;
     }
     if (length == 0 || file[0] != 0x30)
         return k;

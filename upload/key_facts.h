@@ -14,7 +14,8 @@ struct byte_span {
 };
 
 struct key_facts {
-    const char *form;    // "RSA PRIVATE KEY", ..., "DER"; null when no key is found
+    const char *form;    // the PEM label ("EC PRIVATE KEY") or "DER"; null when no key is found
+    char label[24];
     bool encrypted;
     byte_span modulus, exponent;   // RSA
     byte_span point, curve;        // EC: the public point, the curve's OID

@@ -7,7 +7,6 @@
 #include <stddef.h>
 
 struct status_slot {
-    const char *name;   // the program that fills it
     const char *file;   // in the target directory
     bool key;
 };
