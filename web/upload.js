@@ -154,6 +154,8 @@ function upload(form) {
     // A full bar means stored, not merely sent.
     bar.value = result[0] === 'ok' ? 100 : 0;
     show(form, result[0], result[1]);
+    if (result[0] === 'ok' && window.deviceChanged)
+      window.deviceChanged();
   };
   xhr.onerror = function () {
     var text = 'The upload failed: the connection closed without an answer from the device,' +
