@@ -111,7 +111,8 @@ key_facts key_facts_of(const unsigned char *file, size_t length, unsigned char *
     const unsigned char *end = file + length;
     static const char BEGIN[] = "-----BEGIN ";
     for (const unsigned char *p = file; end - p > 16; ++p) {
-        if (*p != '-' || (p > file && p[-1] != '\n') || memcmp(p, BEGIN, sizeof BEGIN - 1) != 0)
+        // Anywhere, not only at a line's start: a byte-order mark may lead.
+        if (*p != '-' || memcmp(p, BEGIN, sizeof BEGIN - 1) != 0)
             continue;
         // The first block whose label ends in PRIVATE KEY, its label as the
         // form ("EC PRIVATE KEY"): labels hold no dashes.

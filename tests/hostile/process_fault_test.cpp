@@ -413,7 +413,7 @@ const status_row STATUS_ROWS[] = {
 std::string listing()
 {
     std::string all;
-    for (const std::string &name : {"8021x-ca-cert", "real.pem"}) {
+    for (const std::string name : {"8021x-ca-cert", "real.pem"}) {
         struct stat st;
         if (lstat(target_path(name).c_str(), &st) == 0)
             all += name + " " + std::to_string(st.st_size) + " " + std::to_string(st.st_mode) + " " +
@@ -446,8 +446,9 @@ TEST_F(RealFaults, StatusTellsEachSlotAsItIsAndChangesNothing)
         const std::string object = out.substr(at, out.find('}', at) + 1 - at);
         EXPECT_NE(object.find(row.expect), std::string::npos) << row.what << ": " << object.substr(0, 300);
         // The bundle's first 64 KiB, no more, in hex.
-        if (const size_t head = object.find("\"head\":\""); row.make == STATUS_ROWS[7].make)
+        if (const size_t head = object.find("\"head\":\""); row.make == STATUS_ROWS[7].make) {
             EXPECT_EQ(object.find('"', head + 8) - (head + 8), 2u << 16);
+        }
         EXPECT_EQ(out.substr(out.size() - 2), "}\n") << row.what;
         EXPECT_EQ(listing(), before) << row.what;
         unlink(slot.c_str());
