@@ -220,9 +220,78 @@ static std::string hex(const std::string &bytes, const char *digits = "012345678
     return out;
 }
 
+static const char BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+static std::string unbase64(const std::string &text)
+{
+    std::string out;
+    unsigned bits = 0, count = 0;
+    for (char c : text)
+        if (const char *at = strchr(BASE64, c); c && at) {
+            bits = bits << 6 | static_cast<unsigned>(at - BASE64);
+            if ((count += 6) >= 8)
+                out += static_cast<char>(bits >> (count -= 8));
+        }
+    return out;
+}
+
+static std::string base64_lines(const std::string &bytes)
+{
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        for (size_t k = 1; k < 3 && i + k < bytes.size(); ++k)
+            v |= static_cast<unsigned char>(bytes[i + k]) << (16 - 8 * k);
+        for (size_t k = 0; k < 4; ++k)
+            out += k <= bytes.size() - i ? BASE64[v >> (18 - 6 * k) & 63] : '=';
+        if ((i / 3 + 1) % 16 == 0 && i + 3 < bytes.size())
+            out += '\n';
+    }
+    return out;
+}
+
+// The file with one private number changed, all but its first byte, where
+// the file holds it in the clear (DER, or the body of a PEM key block);
+// nothing when it does not.
+static std::optional<std::string> with_part_changed(const std::string &file, const std::string &part)
+{
+    auto changed = [&](std::string der) -> std::optional<std::string> {
+        size_t at = der.find(part);
+        if (at == std::string::npos || part.size() < 2)
+            return std::nullopt;
+        for (size_t i = at + 1; i < at + part.size(); ++i)
+            der[i] ^= 0x55;
+        return der;
+    };
+    size_t label = file.find("PRIVATE KEY-----\n");
+    if (label == std::string::npos)
+        return changed(file);
+    size_t body = label + 17, end = file.find("-----END", body);
+    std::optional<std::string> der = changed(unbase64(file.substr(body, end - body)));
+    if (!der)
+        return std::nullopt;
+    return file.substr(0, body) + base64_lines(*der) + "\n" + file.substr(end);
+}
+
+// The answer without what differs from one file to the next anyway.
+static std::string status_of_slots(const std::string &key)
+{
+    write_file(target_path("8021x-priv"), key, 0600);
+    write_file(target_path("8021x-priv2"), key, 0600);
+    upload_run run;
+    run.program = "upload-status";
+    run.env = {{"REQUEST_METHOD", "GET"}};
+    std::string out = run_upload_checked(run).out;
+    for (const char *field : {"\"size\":", "\"mtime\":"})
+        for (size_t at = 0; (at = out.find(field, at)) != std::string::npos;)
+            out.erase(at, out.find(',', at) - at);
+    return out;
+}
+
 // No 16 bytes of a key's private numbers in the status program's answer, raw
-// or as hex, for every key of the table in both key slots; and the public
-// half of every key that is readable without a passphrase.
+// or as hex, for every key of the table in both key slots, and no change to
+// the answer when any one of them changes; and the public half of every key
+// that is readable without a passphrase.
 TEST(ContentCheck, NoKeyByteLeavesInTheStatus)
 {
     const char *files = getenv("UPLOAD_KEY_FILES");
@@ -253,12 +322,21 @@ TEST(ContentCheck, NoKeyByteLeavesInTheStatus)
                 for (const std::string &form : {window, hex(window), hex(window, "0123456789ABCDEF")})
                     ASSERT_EQ(out.find(form), std::string::npos) << name << ": private bytes at " << at;
             }
+        int changed = 0;
+        for (const std::string &part : parts)
+            if (std::optional<std::string> other = with_part_changed(*key, part)) {
+                ++changed;
+                ASSERT_EQ(status_of_slots(*other), status_of_slots(*key)) << name << ": a private number changed";
+            }
+        // In the clear, each private number is in the file for the row above.
+        const std::string n(name);
+        const bool locked = n.find("encrypted") != n.npos || n.find("p12") != n.npos;
+        EXPECT_TRUE(locked || changed == static_cast<int>(parts.size())) << name << ": " << changed << " changed";
         // Those that need a passphrase, or that the client reads as BER, are
         // said to be so or left undescribed; the rest show their public half.
-        const std::string n(name);
         if (n.find("ber") != n.npos)
             continue;
-        if (n.find("encrypted") != n.npos || n.find("p12") != n.npos)
+        if (locked)
             EXPECT_NE(out.find("\"encrypted\":true"), std::string::npos) << name;
         else
             EXPECT_NE(out.find(hex(public_half)), std::string::npos) << name << ": its public half " << hex(public_half);
