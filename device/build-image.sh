@@ -43,11 +43,13 @@ kernel_dir=$(ls -d "$packages"/linux-image-*-armmp_*/ | head -n 1)
 busybox_dir=$(ls -d "$packages"/busybox-static_*/ | head -n 1)
 version=$(ls "$kernel_dir/lib/modules")
 
-# The device programs: the device toolchain, the default target /etc; and
-# the tests' helper below.
-cmake -S "$root" -B "$root/build/device" -DUPLOAD_BUILD_TESTS=ON \
+# The device programs: the device toolchain, the default target /etc, the
+# 802.1X client told to reload after each upload; and the tests' helper
+# below.
+cmake -S "$root" -B "$root/build/device-reload" -DUPLOAD_BUILD_TESTS=ON \
+    -DUPLOAD_CLIENT_CTRL=/run/wpa_supplicant/lan \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null
-cmake --build "$root/build/device" -j 2 >/dev/null
+cmake --build "$root/build/device-reload" -j 2 >/dev/null
 
 # The flash layouts' helper (UBI volumes, the sendfile probe), device only.
 cmake -S "$root/device/tools" -B "$root/build/device-tools" \
@@ -57,7 +59,7 @@ cmake --build "$root/build/device-tools" -j 2 >/dev/null
 rootfs=$out/rootfs
 rm -rf "$rootfs"
 mkdir -p "$rootfs"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,etc,run,var/log,lib/device,www}
-DESTDIR=$rootfs cmake --install "$root/build/device" --prefix / >/dev/null
+DESTDIR=$rootfs cmake --install "$root/build/device-reload" --prefix / >/dev/null
 # The benchmark's program with the content check, beside the device's own.
 cmake -S "$root" -B "$root/build/device-check" -DUPLOAD_CONTENT_CHECK=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null
@@ -90,7 +92,6 @@ for p in wpa_supplicant wpa_cli; do
 done
 cp -L "$(ls "$packages"/libc6_*_armhf/lib/ld-linux-armhf.so.3 | head -n 1)" "$rootfs/lib/ld-linux-armhf.so.3"
 install -m 0644 "$root/device/wpa_supplicant.conf" "$rootfs/lib/device/"
-install -m 0755 "$root/device/8021x" "$rootfs/lib/device/"
 install -m 0755 "$root/device/init" "$rootfs/init"
 install -m 0644 "$root/device/inittab" "$rootfs/etc/inittab"
 install -m 0755 "$root/device/rcS" "$root/device/stop" "$root/device/bench" "$rootfs/lib/device/"
@@ -98,7 +99,7 @@ install -m 0755 "$root/device/etc-layout" "$root/build/device-tools/flashtool" "
 install -m 0600 "$root/device/httpd.conf" "$rootfs/lib/device/httpd.conf"
 # The tests' helper that refuses chosen system calls (tests/refuse), built by
 # the same device build: the system tests run the programs under it.
-install -m 0755 "$root/build/device/tests/refuse/refuse-syscalls" "$rootfs/lib/device/"
+install -m 0755 "$root/build/device-reload/tests/refuse/refuse-syscalls" "$rootfs/lib/device/"
 
 # Only the modules for the virtio disk and network and for ext4, with the
 # dependency list that modprobe reads.

@@ -2,9 +2,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "status.h"
 #include "upload.h"
 
-// All six deliverables in one program, told apart by the name it was started
+// All six deliverables and the status program in one program, told apart by the name it was started
 // under, as busybox tells its applets apart. The target directory is stored
 // once, and the usage line is made from the same names.
 struct profile_entry {
@@ -18,6 +19,14 @@ struct profile_entry {
 static constexpr profile_entry profiles[] = {
 #include "profile_table.inc"
 };
+#if UPLOAD_MULTICALL_STATUS
+static constexpr status_slot slots[] = {
+#include "status_table.inc"
+};
+static constexpr char STATUS_NAME[] = "upload-status";
+#else
+static constexpr char STATUS_NAME[] = "";
+#endif
 static constexpr char TARGET_DIR[] = UPLOAD_TARGET_DIR "/";
 static constexpr char USAGE[] = "usage (" UPLOAD_VERSION "): start as one of:";
 
@@ -31,7 +40,7 @@ static constexpr size_t longest_file()
 
 static constexpr size_t usage_length()
 {
-    size_t length = sizeof USAGE - 1 + 1;   // and the newline
+    size_t length = sizeof USAGE - 1 + 1 + sizeof STATUS_NAME;   // the newline, its space
     for (const profile_entry &profile : profiles)
         length += 1 + __builtin_strlen(profile.name);
     return length;
@@ -44,6 +53,11 @@ bool select_profile(const char *program)
     if (program) {
         const char *slash = strrchr(program, '/');
         const char *name = slash ? slash + 1 : program;
+#if UPLOAD_MULTICALL_STATUS
+        // The status program answers and ends here: it has no profile.
+        if (strcmp(name, STATUS_NAME) == 0)
+            _exit(status_main(slots, sizeof slots / sizeof *slots, UPLOAD_TARGET_DIR));
+#endif
         for (const profile_entry &profile : profiles) {
             if (strcmp(name, profile.name) == 0) {
                 static char path[sizeof TARGET_DIR + longest_file()];
@@ -68,6 +82,11 @@ bool select_profile(const char *program)
         line[length] = ' ';
         memcpy(line + length + 1, profile.name, name_length);
         length += 1 + name_length;
+    }
+    if (sizeof STATUS_NAME > 1) {
+        line[length] = ' ';
+        memcpy(line + length + 1, STATUS_NAME, sizeof STATUS_NAME - 1);
+        length += sizeof STATUS_NAME;
     }
     line[length++] = '\n';
     ssize_t ignored = write(2, line, length);

@@ -47,19 +47,19 @@ if [ "$kind" = device ]; then
     trap '[ -z "$reporter" ] || kill "$reporter" 2>/dev/null || true; device_cut; eap_stop' EXIT
     device_boot "$run" "$disk" "${DEVICE_RAM_MIB:-256}"
     eap_authenticator "$run/eap" "$pki" "$DEVICE_LAN"
-    # The device's own line after each outcome, with the name the
-    # authenticator accepted.
+    # The client's state from the status program whenever it changes, with
+    # the name the authenticator accepted.
     report_8021x() {
-        local seen=0 lines line
-        while sleep 0.5; do
-            lines=$(wc -l <"$DEVICE_CONSOLE")
-            [ "$lines" -gt "$seen" ] || continue
-            sed -n "$((seen + 1)),${lines}p" "$DEVICE_CONSOLE" | tr -d '\r' | grep -o '802\.1X: .*' |
-                while read -r line; do
-                    [ "$line" = "802.1X: authenticated" ] && line="$line as $(eap_authenticated_as 0)"
-                    echo "$line"
-                done || true
-            seen=$lines
+        local said='' now
+        while sleep 1; do
+            now=$(curl -s -m 10 -u "$DEVICE_USER:$DEVICE_PASSWORD" "${DEVICE_URL}cgi-bin/upload-status" |
+                grep -o 'suppPortStatus=[A-Za-z]*' || true)
+            [ -n "$now" ] && [ "$now" != "$said" ] || continue
+            said=$now
+            case $now in
+            *=Authorized) echo "802.1X: authenticated as $(eap_authenticated_as 0)" ;;
+            *) echo "802.1X: not authenticated" ;;
+            esac
         done
     }
     report_8021x &
@@ -81,8 +81,9 @@ Try it from another terminal:
   curl -i -F filedata=@$sample ${DEVICE_URL}cgi-bin/upload-client-cert        # no login: 401
 
 802.1X: hostapd (pid $EAP_HOSTAPD_PID, log $EAP_WORK/hostapd.log) authenticates the device
-against a test CA. The device reloads its client after each stored file and a
-line "802.1X: ..." appears here. An identity it accepts, EAP-TLS in slot 1:
+against a test CA. The programs reload the device's client after each stored
+file; ${DEVICE_URL}cgi-bin/upload-status shows its state, and a line "802.1X: ..."
+appears here when it changes. An identity it accepts, EAP-TLS in slot 1:
 
   for f in ca-cert:ca.pem client-cert:client.pem priv:client.key; do
       curl -u $DEVICE_USER:$DEVICE_PASSWORD -F filedata=@$pki/\${f#*:} ${DEVICE_URL}cgi-bin/upload-\${f%%:*}; done

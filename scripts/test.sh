@@ -107,6 +107,12 @@ for cpu in arm-linux-gnueabi aarch64-linux-gnu mips-linux-gnu mipsel-linux-gnu i
     gcc_build "older-calls-${cpu%%-*}" $cpu "${openwrt[@]}" -DUPLOAD_TEST_OLDER_CALLS=ON
 done
 
+# The programs with the 802.1X client's reload, its socket inside the build,
+# for the status row of the 802.1X table (e2e.8021x.status).
+cmake -S . -B build/reload -DCMAKE_BUILD_TYPE=Release -DUPLOAD_BUILD_TESTS=OFF $werror \
+    -DUPLOAD_CLIENT_CTRL="$root/build/reload/ctrl/lan" -DUPLOAD_TARGET_DIR="$root/build/reload/target" >/dev/null
+cmake --build build/reload -j "$jobs"
+
 # Host build: unit and process tests, the programs built against a target
 # directory of the build's own.
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Release $werror \
@@ -118,6 +124,7 @@ cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Release $werror \
     -DUPLOAD_DEVICE_CONTENT_CHECK_SIZE_BUILD_DIR="$root/build/device-check" \
     -DUPLOAD_DEVICE_MULTICALL_CONTENT_CHECK_SIZE_BUILD_DIR="$root/build/device-multicall-check" \
     -DUPLOAD_GCC_BUILD_DIRS="$(IFS=';'; echo "${gcc_builds[*]}")" \
+    -DUPLOAD_RELOAD_BUILD_DIR="$root/build/reload" \
     -DUPLOAD_TARGET_DIR="$root/build/test/target" >/dev/null
 cmake --build build/test -j "$jobs"
 run_ctest build/test

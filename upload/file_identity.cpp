@@ -152,9 +152,9 @@ static bool status(int fd, const char *path, int flags, file_status &st)
 #endif
 }
 
-bool status_at(const char *path, file_status &st)
+bool status_at(const char *path, file_status &st, bool follow)
 {
-    return status(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, st);
+    return status(AT_FDCWD, path, follow ? 0 : AT_SYMLINK_NOFOLLOW, st);
 }
 
 bool status_of(int fd, file_status &st)

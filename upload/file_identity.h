@@ -20,9 +20,9 @@ struct file_status {
 };
 static_assert(sizeof(file_status) == 256);
 
-// The file at the path, a link itself rather than where it leads. False,
+// The file at the path, a link itself unless `follow`. False,
 // with errno set, when the kernel cannot tell.
-bool status_at(const char *path, file_status &st);
+bool status_at(const char *path, file_status &st, bool follow = false);
 bool status_of(int fd, file_status &st);
 
 // Whether the two are one file: the same device and inode.

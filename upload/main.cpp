@@ -7,13 +7,7 @@
 
 int main(int, char **argv)
 {
-    // A host may start us with 0, 1 or 2 closed; a file we open must never
-    // take their place and be read as the body or receive the response.
-    int fd;
-    while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= 2) {
-    }
-    if (fd > 2)
-        close(fd);
+    keep_standard_fds();
     if (!select_profile(argv[0]))
         return 2;
     // A client that went away must not stop the upload half done. Blocked,

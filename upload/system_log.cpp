@@ -131,6 +131,12 @@ void log_answer()
     put_number(code == 0 ? upload_state.stored_bytes : 0, 1);
     put_request_value(" user=", "REMOTE_USER");
     put_request_value(" addr=", "REMOTE_ADDR");
+#if UPLOAD_CLIENT_RELOAD
+    if (upload_state.reload) {
+        put_text(" reload=");
+        put_text(upload_state.reload);
+    }
+#endif
     put('\n');
 
     // Sent once and never waited for: a busy or missing log must not hold

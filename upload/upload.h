@@ -3,8 +3,10 @@
 #ifndef UPLOAD_H
 #define UPLOAD_H
 
+#include <fcntl.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <unistd.h>
 
 #include "multipart_scanner.h"
 #if UPLOAD_CONTENT_CHECK
@@ -85,10 +87,24 @@ struct upload_request_state {
     unsigned char session_length;
     bool session_valid;     // the latest sessionid part named a session that may write
 #endif
+#if UPLOAD_CLIENT_RELOAD
+    const char *reload;     // the client's reload after answer 0, for the log
+#endif
 };
 extern upload_request_state upload_state;
 
 extern const scanner_callbacks upload_callbacks;
+
+// A host may start us with 0, 1 or 2 closed; a file we open must never
+// take their place and be read as the body or receive the response.
+inline void keep_standard_fds()
+{
+    int fd;
+    while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= 2) {
+    }
+    if (fd > 2)
+        close(fd);
+}
 
 int upload_main();
 int send_result(int code);

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include "upload.h"
+#if UPLOAD_CLIENT_RELOAD
+#include "client_ctrl.h"
+#endif
 
 upload_request_state upload_state;
 
@@ -114,6 +117,11 @@ int upload_main()
     upload_state.stored_bytes = 0;
     handle_request();
     flush_response();
+#if UPLOAD_CLIENT_RELOAD
+    // The file is stored and the answer has gone: whatever the client
+    // makes of it changes neither.
+    upload_state.reload = upload_state.answered && upload_state.answer == 0 ? client_reload() : nullptr;
+#endif
     log_answer();
     return 0;
 }

@@ -258,11 +258,13 @@ window.inspectFile = function inspect(form, file, text) {
     if (chosen(form) !== file)
       return text;
     const r = { [me.kind]: mine };
-    others.forEach((f, i) => r[slot(f).kind] = theirs[i]);
+    others.forEach((f, i) => r[slot(f).kind] = theirs[i] || window.installedSlots?.[slot(f).kind + me.n]);
     form.querySelector('.about').textContent = mine ? about(mine, file.size) : '';
     return [text, ...(mine ? warnings(me.kind, me.n, r) : [])].filter(Boolean).join(' ');
   }).catch(() => text);
 };
+
+window.inspectParts = { parse, warnings, about, NAMES };
 
 // A file changes what the slots of its number warn of, unless they show an
 // upload's outcome.

@@ -157,6 +157,8 @@ function upload(form) {
     show(form, result[0], result[1]);
     if (window.loginAgain && /"errcode": -7007\b/.test(xhr.responseText))
       loginAgain();
+    if (result[0] === 'ok' && window.deviceChanged)
+      window.deviceChanged();
   };
   xhr.onerror = function () {
     var text = 'The upload failed: the connection closed without an answer from the device,' +

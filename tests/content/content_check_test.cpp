@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <optional>
+#include <vector>
 
 #include "harness.h"
 
@@ -169,4 +172,174 @@ TEST(ContentCheck, EachFileInEachSlot)
         for (size_t cut = from; cut <= from + r.cut_span; ++cut)
             expect(program, r.file, *content, {cut}, want, " cut at " + std::to_string(cut - at));
     }
+}
+
+// The private numbers of a key file as openssl reads it with the table's
+// passphrase: every field of its text form but the public ones.
+static std::vector<std::string> private_parts(const std::string &path, std::string &public_half)
+{
+    std::vector<std::string> parts;
+    const std::string quoted = "'" + path + "'";
+    for (const std::string &read : {"openssl pkey -inform PEM -in " + quoted, "openssl pkey -inform DER -in " + quoted,
+                                     "openssl pkcs12 -nodes -nocerts -passin pass:secret -in " + quoted + " | openssl pkey"}) {
+        FILE *text = popen((read + " -passin pass:secret -noout -text 2>/dev/null").c_str(), "r");
+        char line[256];
+        std::string field, bytes;
+        auto keep = [&] {
+            if (field == "modulus" || field == "pub")
+                public_half = bytes;
+            else if (!bytes.empty())
+                parts.push_back(bytes);
+            bytes.clear();
+        };
+        while (text && fgets(line, sizeof line, text)) {
+            unsigned value;
+            int used;
+            if (line[0] != ' ') {
+                keep();
+                field = std::string(line, strcspn(line, ":"));
+                continue;
+            }
+            for (const char *p = line; sscanf(p, " %2x%n", &value, &used) == 1; p += used + (p[used] == ':'))
+                bytes += static_cast<char>(value);
+        }
+        keep();
+        if (text)
+            pclose(text);
+        if (!parts.empty())
+            return parts;
+    }
+    return parts;
+}
+
+static std::string hex(const std::string &bytes, const char *digits = "0123456789abcdef")
+{
+    std::string out;
+    for (unsigned char c : bytes)
+        out += {digits[c >> 4], digits[c & 15]};
+    return out;
+}
+
+static const char BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+static std::string unbase64(const std::string &text)
+{
+    std::string out;
+    unsigned bits = 0, count = 0;
+    for (char c : text)
+        if (const char *at = strchr(BASE64, c); c && at) {
+            bits = bits << 6 | static_cast<unsigned>(at - BASE64);
+            if ((count += 6) >= 8)
+                out += static_cast<char>(bits >> (count -= 8));
+        }
+    return out;
+}
+
+static std::string base64_lines(const std::string &bytes)
+{
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        for (size_t k = 1; k < 3 && i + k < bytes.size(); ++k)
+            v |= static_cast<unsigned char>(bytes[i + k]) << (16 - 8 * k);
+        for (size_t k = 0; k < 4; ++k)
+            out += k <= bytes.size() - i ? BASE64[v >> (18 - 6 * k) & 63] : '=';
+        if ((i / 3 + 1) % 16 == 0 && i + 3 < bytes.size())
+            out += '\n';
+    }
+    return out;
+}
+
+// The file with one private number changed, all but its first byte, where
+// the file holds it in the clear (DER, or the body of a PEM key block);
+// nothing when it does not.
+static std::optional<std::string> with_part_changed(const std::string &file, const std::string &part)
+{
+    auto changed = [&](std::string der) -> std::optional<std::string> {
+        size_t at = der.find(part);
+        if (at == std::string::npos || part.size() < 2)
+            return std::nullopt;
+        for (size_t i = at + 1; i < at + part.size(); ++i)
+            der[i] ^= 0x55;
+        return der;
+    };
+    size_t label = file.find("PRIVATE KEY-----\n");
+    if (label == std::string::npos)
+        return changed(file);
+    size_t body = label + 17, end = file.find("-----END", body);
+    std::optional<std::string> der = changed(unbase64(file.substr(body, end - body)));
+    if (!der)
+        return std::nullopt;
+    return file.substr(0, body) + base64_lines(*der) + "\n" + file.substr(end);
+}
+
+// The answer without what differs from one file to the next anyway.
+static std::string status_of_slots(const std::string &key)
+{
+    write_file(target_path("8021x-priv"), key, 0600);
+    write_file(target_path("8021x-priv2"), key, 0600);
+    upload_run run;
+    run.program = "upload-status";
+    run.env = {{"REQUEST_METHOD", "GET"}};
+    std::string out = run_upload_checked(run).out;
+    for (const char *field : {"\"size\":", "\"mtime\":"})
+        for (size_t at = 0; (at = out.find(field, at)) != std::string::npos;)
+            out.erase(at, out.find(',', at) - at);
+    return out;
+}
+
+// No 16 bytes of a key's private numbers in the status program's answer, raw
+// or as hex, for every key of the table in both key slots, and no change to
+// the answer when any one of them changes; and the public half of every key
+// that is readable without a passphrase.
+TEST(ContentCheck, NoKeyByteLeavesInTheStatus)
+{
+    const char *files = getenv("UPLOAD_KEY_FILES");
+    if (!files)
+        GTEST_SKIP() << "no key files (UPLOAD_KEY_FILES)";
+    int keys = 0;
+    for (const char *name : {"client.key", "ca.key", "rsa-pkcs1.pem", "rsa-pkcs8.pem", "ec-sec1.pem", "ec-pkcs8.pem",
+                             "encrypted.pem", "bag-key.pem", "bag.pem", "combined.pem", "bom-key.pem", "blanks-key.pem",
+                             "ec-sec1.der", "ec-pkcs8.der", "rsa-pkcs1.der", "rsa-pkcs8.der", "long-key.der",
+                             "ber-key.der", "bundle.p12", "ber.p12", "encrypted.der"}) {
+        const std::string path = std::string(files) + "/" + name;
+        std::string public_half;
+        const std::vector<std::string> parts = private_parts(path, public_half);
+        std::optional<std::string> key = read_file(path);
+        ASSERT_TRUE(key && !parts.empty()) << name << ": openssl reads no private key in it";
+        ++keys;
+        clear_target_dir();
+        write_file(target_path("8021x-priv"), *key, 0600);
+        write_file(target_path("8021x-priv2"), *key, 0600);
+        upload_run run;
+        run.program = "upload-status";
+        run.env = {{"REQUEST_METHOD", "GET"}};
+        const std::string out = run_upload_checked(run).out;
+        ASSERT_NE(out.find("\"slots\":["), std::string::npos) << name << ": " << out;
+        for (const std::string &part : parts)
+            for (size_t at = 0; at + 16 <= part.size(); ++at) {
+                const std::string window = part.substr(at, 16);
+                for (const std::string &form : {window, hex(window), hex(window, "0123456789ABCDEF")})
+                    ASSERT_EQ(out.find(form), std::string::npos) << name << ": private bytes at " << at;
+            }
+        int changed = 0;
+        for (const std::string &part : parts)
+            if (std::optional<std::string> other = with_part_changed(*key, part)) {
+                ++changed;
+                ASSERT_EQ(status_of_slots(*other), status_of_slots(*key)) << name << ": a private number changed";
+            }
+        // In the clear, each private number is in the file for the row above.
+        const std::string n(name);
+        const bool locked = n.find("encrypted") != n.npos || n.find("p12") != n.npos;
+        EXPECT_TRUE(locked || changed == static_cast<int>(parts.size())) << name << ": " << changed << " changed";
+        // Those that need a passphrase, or that the client reads as BER, are
+        // said to be so or left undescribed; the rest show their public half.
+        if (n.find("ber") != n.npos)
+            continue;
+        if (locked)
+            EXPECT_NE(out.find("\"encrypted\":true"), std::string::npos) << name;
+        else
+            EXPECT_NE(out.find(hex(public_half)), std::string::npos) << name << ": its public half " << hex(public_half);
+    }
+    EXPECT_EQ(keys, 21);
 }

@@ -12,6 +12,7 @@
 #                  one usage line naming every program and exits 2
 # BIN_DIR holds the programs, PROGRAMS lists their names (';' as '|');
 # MULTICALL names the one program they link to, if they are links.
+# STANDALONE names a program installed beside them as a file of its own.
 
 string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
 set(failures 0)
@@ -142,6 +143,10 @@ if(CHECK STREQUAL "install")
                 fail("${name}: installed as \"${link}\", not as a link to ${MULTICALL}")
             endif()
         endif()
+    endforeach()
+    # The status program beside a multi-call program that does not serve it.
+    foreach(name ${STANDALONE})
+        list(APPEND expected ${folder}/${name})
     endforeach()
     list(SORT expected)
     list(SORT installed)

@@ -219,6 +219,16 @@ eap_says() {
     echo "# 802.1X: $out"
     [ "$out" = "$1" ] || [[ $1 = failed && $out = failed:* ]]
 }
+# The status program's answer shows PATTERN (extended regular expression)
+# within 30 seconds.
+AUTHORIZED='suppPortStatus=Authorized'
+status_says() {
+    local deadline=$((SECONDS + 30))
+    until curl -s -m 10 "${HOST_URL}cgi-bin/upload-status" | grep -Eq "$1"; do
+        [ $SECONDS -lt "$deadline" ] || return 1
+        sleep 0.3
+    done
+}
 eap_upload() { # PROGRAM FILE [CODE]
     post "$1" "eap-$1" -F sessionid=e2e -F "filedata=@$2"
     check "$(basename "$2") in $1 is answered ${3:-0}" answered "eap-$1" "${3:-0}"
@@ -230,12 +240,28 @@ if [ -n "$eap_row" ]; then
         check "hostapd and wpa_supplicant start" false
         finish
     fi
+    # Programs built with the reload (E2E_CLIENT_CTRL, the socket they were
+    # built to reach) find this run's client there, in this run's own mount
+    # namespace.
+    if [ -n "${E2E_CLIENT_CTRL:-}" ]; then
+        ctrl_dir=$(dirname "$E2E_CLIENT_CTRL")
+        mkdir -p "$ctrl_dir" && mount -t tmpfs -o size=64k tmpfs "$ctrl_dir" &&
+            ln -s "$EAP_CTRL/wpa_supplicant/$EAP_IF_DEV" "$E2E_CLIENT_CTRL" || exit 1
+    fi
     check "with nothing stored the client does not authenticate" eap_says failed
     eap_upload upload-ca-cert "$pki/ca.pem"
     if [ "$mode" = tls ]; then
         eap_upload upload-client-cert "$pki/client.pem"
-        eap_upload upload-priv "$pki/client.key"
-        check "the client authenticates with slot 1 by EAP-TLS" eap_says "authenticated CN=device"
+        if [ "$eap_row" = status ]; then
+            # The authenticator holds off a client it refused for a minute, as
+            # a switch port does; its memory goes, the device is not helped.
+            eap_forget
+            eap_upload upload-priv "$pki/client.key"
+            check "the programs reload the client: the status says it authenticates" status_says "$AUTHORIZED"
+        else
+            eap_upload upload-priv "$pki/client.key"
+            check "the client authenticates with slot 1 by EAP-TLS" eap_says "authenticated CN=device"
+        fi
     else
         # The tunnel's server is checked against slot 1's CA; inside it,
         # EAP-TLS with slot 2's files, here the EC identity.
@@ -281,6 +307,32 @@ if [ -n "$eap_row" ]; then
         # What the content check is for: stored, answered 0, and useless.
         eap_upload upload-ca-cert "$pki/client.key" 0
         check "with a key as its CA the client no longer authenticates" eap_says failed
+        ;;
+    status)
+        check "the status shows the key's public half, the certificate's" status_says \
+            "\"modulus\":\"$(openssl x509 -in "$pki/client.pem" -noout -modulus | sed 's/.*=/00/' | tr A-F a-f)\""
+        eap_upload upload-priv "$pki/client-ec.key"
+        check "a key of another identity: the status shows its EC point, and the client failing" \
+            status_says '"file":"8021x-priv"[^}]*"point":"04.*suppPortStatus=Unauthorized'
+        openssl pkcs8 -topk8 -in "$pki/client.key" -passout pass:secret -out "$work/files/encrypted.key" 2>/dev/null
+        eap_upload upload-priv "$work/files/encrypted.key"
+        check "an encrypted key: the status says so and shows no public half" \
+            status_says '"file":"8021x-priv","present":true,"size":[0-9]*,"mtime":[0-9]*,"form":"ENCRYPTED PRIVATE KEY","encrypted":true}'
+        rm "$target/8021x-priv"
+        check "a slot emptied by hand is empty" status_says '"file":"8021x-priv","present":false}'
+        # A client that takes the command and never answers: the status
+        # still answers, at once, and changes nothing.
+        rm "$E2E_CLIENT_CTRL"
+        python3 -c 'import socket, sys, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1]); time.sleep(60)' "$E2E_CLIENT_CTRL" &
+        silent=$!
+        eap_wait 10 test -S "$E2E_CLIENT_CTRL"
+        before=$(ls -l --time-style=+%s.%N "$target" | sha256sum)
+        started=$SECONDS
+        check "a client that never answers: the status says so" status_says '"client":"no answer"'
+        check "within seconds" [ $((SECONDS - started)) -le 5 ]
+        check "and nothing of the slots changed" [ "$(ls -l --time-style=+%s.%N "$target" | sha256sum)" = "$before" ]
+        kill "$silent"
         ;;
     slot1-tls | slot2-peap | slot2-ttls) ;;
     *) check "row $eap_row is one of the table" false ;;

@@ -397,3 +397,90 @@ TEST_F(RealFaults, StartedWithAStandardDescriptorClosed)
         expect_target_untouched();
     }
 }
+
+// The status program with a slot as a device may hold it: each row's slot
+// object as the answer gives it, at once, and every file left as it was.
+namespace {
+
+struct status_row {
+    const char *what;
+    void (*make)(const std::string &slot);
+    const char *expect;   // in the slot's object
+    bool nobody = false;
+};
+
+const std::string MIB64(64u << 20, 'c');
+
+const status_row STATUS_ROWS[] = {
+    {"missing", [](const std::string &) {}, "\"present\":false}"},
+    {"unreadable", [](const std::string &s) { write_file(s, "certificate", 0600); }, "\"error\":\"unreadable\"}", true},
+    {"link to a file", [](const std::string &s) {
+         write_file(target_path("real.pem"), "AB");
+         symlink("real.pem", s.c_str());
+     }, "\"present\":true,\"size\":2,"},
+    {"dangling link", [](const std::string &s) { symlink("nowhere", s.c_str()); }, "\"present\":false}"},
+    {"FIFO", [](const std::string &s) { mkfifo(s.c_str(), 0600); }, "\"present\":true,\"error\":\"not a file\"}"},
+    {"device node", [](const std::string &s) { mknod(s.c_str(), S_IFCHR | 0600, makedev(1, 5)); },
+     "\"present\":true,\"error\":\"not a file\"}"},
+    {"directory", [](const std::string &s) { mkdir(s.c_str(), 0700); }, "\"present\":true,\"error\":\"not a file\"}"},
+    {"64 MiB bundle", [](const std::string &s) { write_file(s, MIB64); }, "\"size\":67108864,"},
+};
+
+// name, size, mode and modification time of every file in the target folder
+std::string listing()
+{
+    std::string all;
+    for (const std::string name : {"8021x-ca-cert", "real.pem"}) {
+        struct stat st;
+        if (lstat(target_path(name).c_str(), &st) == 0)
+            all += name + " " + std::to_string(st.st_size) + " " + std::to_string(st.st_mode) + " " +
+                   std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "\n";
+    }
+    return all;
+}
+
+}   // namespace
+
+TEST_F(RealFaults, StatusTellsEachSlotAsItIsAndChangesNothing)
+{
+    for (const status_row &row : STATUS_ROWS) {
+        SetUp();
+        const std::string slot = target_path("8021x-ca-cert");
+        unlink(target_path("real.pem").c_str());
+        rmdir(slot.c_str());
+        unlink(slot.c_str());
+        row.make(slot);
+        if (row.nobody && !nobody_can_reach(target_dir()))
+            continue;
+        const std::string before = listing();
+        upload_run run;
+        run.program = "upload-status";
+        run.env = {{"REQUEST_METHOD", "GET"}};
+        run.run_as_nobody = row.nobody;
+        const std::string out = upload(run).out;
+        const size_t at = out.find("{\"file\":\"8021x-ca-cert\"");
+        ASSERT_NE(at, std::string::npos) << row.what << ": " << out.substr(0, 300);
+        const std::string object = out.substr(at, out.find('}', at) + 1 - at);
+        EXPECT_NE(object.find(row.expect), std::string::npos) << row.what << ": " << object.substr(0, 300);
+        // The bundle's first 64 KiB, no more, in hex.
+        if (const size_t head = object.find("\"head\":\""); row.make == STATUS_ROWS[7].make) {
+            EXPECT_EQ(object.find('"', head + 8) - (head + 8), 2u << 16);
+        }
+        EXPECT_EQ(out.substr(out.size() - 2), "}\n") << row.what;
+        EXPECT_EQ(listing(), before) << row.what;
+        unlink(slot.c_str());
+        rmdir(slot.c_str());
+    }
+    unlink(target_path("real.pem").c_str());
+}
+
+TEST_F(RealFaults, StatusAnswersAGetOnly)
+{
+    upload_run run;
+    run.program = "upload-status";
+    run.env = {{"REQUEST_METHOD", "POST"}};
+    EXPECT_EQ(upload(run).out, "Status: 405 Method Not Allowed\r\nAllow: GET\r\n" + response_for(-7008).substr(16));
+    run.env = {{"REQUEST_METHOD", "GET"}, {"HTTP_SEC_FETCH_SITE", "cross-site"}};
+    EXPECT_EQ(upload(run).out, response_for(-7005));
+    expect_target_untouched();
+}

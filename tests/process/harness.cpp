@@ -210,8 +210,11 @@ upload_outcome run_upload(const upload_run &run)
     }
     if (!run.hold_stdin_open)
         close(in[1]);
-    while (!poll_exit() && now_ms() < deadline)
-        usleep(500);
+    // An answer larger than the pipe holds (the status program's) is taken
+    // as it comes, lest the program wait for us and we for it.
+    for (int n; !poll_exit() && now_ms() < deadline; usleep(500))
+        for (char buf[4096]; (n = pending(out[0])) > 0;)
+            o.out.append(buf, static_cast<size_t>(read(out[0], buf, sizeof buf < static_cast<size_t>(n) ? sizeof buf : n)));
     if (!exited) {
         o.timed_out = true;
         kill(pid, SIGKILL);
@@ -222,7 +225,7 @@ upload_outcome run_upload(const upload_run &run)
         close(in[1]);
     }
     look_at_tmp();
-    o.out = drain(out[0]);
+    o.out += drain(out[0]);
     o.err = drain(err[0]);
     close(out[0]);
     close(err[0]);

@@ -17,9 +17,12 @@
 #              tmpfs cannot hold the spool), 0 with 256 MiB; /etc that
 #              fills during the copy answers -7004 and keeps the previous key
 #   8021x      the device's own 802.1X client, on a second network card
-#              whose other end is hostapd on this machine: the slot-1 files
-#              uploaded, it authenticates; a new identity uploaded, a power
-#              cut right after answer 0, a boot, and it authenticates as that
+#              whose other end is hostapd on this machine, reloaded by the
+#              programs and followed through upload-status: the slot-1 files
+#              uploaded, it authenticates; a key of another identity, and
+#              it fails; that identity's certificate, a power cut right after
+#              answer 0, a boot, and it authenticates as that; a slot
+#              emptied by hand is empty
 #   flash-LAYOUT  /etc on ext4, ubifs, jffs2 or overlay (device/etc-layout):
 #              the programs, a full /etc, whether sendfile reaches it, the
 #              overlay's copy-up and, on UBI, a power cut at every header
@@ -60,7 +63,7 @@ boot() {
     [ -n "$refuse" ] || return 0
     # The web server starts a script in each program's place that puts the
     # filter on and then becomes the program.
-    device_exec "cd /www/cgi-bin && for p in upload-*; do mv \$p /lib/device/ && printf '#!/bin/sh\nexec /lib/device/refuse-syscalls $refuse /lib/device/%s\n' \$p >\$p && chmod 755 \$p; done; cd /" >/dev/null
+    device_exec "cd /www/cgi-bin && for p in upload-*; do [ \$p = upload-status ] && continue; mv \$p /lib/device/ && printf '#!/bin/sh\nexec /lib/device/refuse-syscalls $refuse /lib/device/%s\n' \$p >\$p && chmod 755 \$p; done; cd /" >/dev/null
     check "boot $boots: the programs run with $refuse" \
         [ "$(device_exec 'grep -l refuse-syscalls /www/cgi-bin/upload-* | wc -l')" = "${#programs[@]}" ]
 }
@@ -74,15 +77,20 @@ lan_up() {
     eap_authenticator "$work/eap-$boots" "$work/pki" "$DEVICE_LAN"
 }
 
-# Whether the device's client printed "802.1X: WORDS" after console line
-# FROM, waiting for it up to a minute.
-device_says() {
+# Whether the status program, through the web server, shows PATTERN (an
+# extended regular expression) within a minute: the client's state follows
+# the uploads with no help from here.
+device_status() {
+    curl -s -m 30 -u "$DEVICE_USER:$DEVICE_PASSWORD" "${DEVICE_URL}cgi-bin/upload-status" || true
+}
+status_says() {
     local deadline=$((SECONDS + 60))
-    until tail -n +"$(($2 + 1))" "$DEVICE_CONSOLE" | grep -q "802\.1X: $1"; do
+    until device_status | grep -Eq "$1"; do
         [ $SECONDS -lt $deadline ] && device_alive || return 1
-        sleep 0.5
+        sleep 1
     done
 }
+AUTHORIZED='suppPortStatus=Authorized'
 
 # "SHA256 MODE" of a file in /etc as the device reads it (through a
 # symbolic link); "missing" if none.
@@ -387,23 +395,28 @@ copy-cut)
     DEVICE_LAN=nl$BASHPID
     device_disk "$work/disk.img" 32
     boot 256 "$work/disk.img"
-    said=$(wc -l <"$DEVICE_CONSOLE") mark=$(eap_log_mark)
+    mark=$(eap_log_mark)
     for upload in "upload-ca-cert ca.pem" "upload-client-cert client.pem" "upload-priv client.key"; do
         read -r p file <<<"$upload"
         check "$file in $p answers 0" [ "$(device_upload "$p" "$work/pki/$file")" = 0 ]
     done
-    check "the device's client authenticates with the stored files" device_says authenticated "$said"
+    check "the status says the device's client authenticates with the stored files" status_says "$AUTHORIZED"
     check "the authenticator accepted CN=device" [ "$(eap_authenticated_as "$mark")" = CN=device ]
+    check "the status shows the key's public half, that of the certificate" \
+        status_says "\"modulus\":\"$(openssl rsa -in "$work/pki/client.key" -noout -modulus | sed 's/.*=/00/' | tr 'A-F' 'a-f')\""
     # A new identity; the power goes as soon as its last file is stored.
     check "a new key answers 0" [ "$(device_upload upload-priv "$work/pki/client-ec.key")" = 0 ]
+    check "with a key that is not the certificate's, the status says the client fails" \
+        status_says '"point":"04[0-9a-f]*".*suppPortStatus=Unauthorized'
     answer=$(device_upload upload-client-cert "$work/pki/client-ec.pem")
     device_cut
     check "its certificate answers 0" [ "$answer" = 0 ]
-    tr -d '\r' <"$DEVICE_CONSOLE" | grep -o '802\.1X: .*' | sed 's/^/# before the cut: /'
     boot 256 "$work/disk.img"
-    check "after a power cut and a boot the device's client authenticates" device_says authenticated 0
+    check "after a power cut and a boot the status says the client authenticates" status_says "$AUTHORIZED"
     check "the authenticator accepted the new identity, CN=device-ec" [ "$(eap_authenticated_as 0)" = CN=device-ec ]
-    tr -d '\r' <"$DEVICE_CONSOLE" | grep -o '802\.1X: .*' | sed 's/^/# after the boot: /'
+    device_exec 'rm /etc/8021x-priv2' >/dev/null
+    check "a slot emptied by hand is empty in the status" status_says '"file":"8021x-priv2","present":false'
+    device_status | sed -n 's/.*"client":"\(.*\)"}/\1/p' | sed 's/\\n/\n/g; s/^/# the client: /' | grep -E 'PAE|EAP state|Status|method' || true
     device_poweroff
     ;;
 flash-*)

@@ -538,6 +538,44 @@ try {
   result = await outcome(page, 'upload-client-cert');
   check('a file the page cannot read is still sent', /^Stored on the device\./.test(result.text), result.text);
   check('the page raised no script error reading certificates', pageErrors.length === 0, pageErrors.join('; '));
+
+  // What the device holds, on load (upload-status): slot 2 with an RSA
+  // certificate, an EC key and an expired CA certificate that is no CA.
+  for (const [file, from] of [['8021x-client-cert2', 'leaf.pem'], ['8021x-priv2', 'ec.key'], ['8021x-ca-cert2', 'expired.pem']])
+    writeFileSync(join(targetDir, file), readFileSync(join(pkiDir, from)), { mode: 0o600 });
+  rmSync(join(targetDir, '8021x-client-cert'), { force: true });
+  await page.goto(pageUrl);
+  const device = async (program) => {
+    const line = slot(page, program).locator('.device');
+    await line.waitFor({ timeout: 10000 }).catch(() => {});
+    return (await line.textContent().catch(() => '')) ?? '';
+  };
+  const leaf = oracle('leaf.pem');
+  let shown = await device('upload-client-cert2');
+  check('on load a certificate slot shows the certificate the device holds', shown.includes(
+    `On the device: Certificate \u201c${leaf.subject}\u201d, issued by ${leaf.issuer}, valid until ${leaf.to}.`), shown);
+  shown = await device('upload-priv2');
+  check('a key slot shows the installed key and that it does not match the installed certificate',
+    shown.includes('On the device: Private key, EC P-256, does not match the client certificate in slot 2.'), shown);
+  shown = await device('upload-ca-cert2');
+  check('an installed CA certificate is warned of as a chosen one', /has expired/.test(shown) && /is not a CA/.test(shown), shown);
+  shown = await device('upload-client-cert');
+  check('an empty slot says so', shown === 'On the device: Empty. ', shown);
+  check('the 802.1X line says the client is not configured here',
+    (await page.locator('.client').textContent()) === '802.1X: not configured.');
+  // A chosen key is compared with the installed certificate; once stored,
+  // the slot shows the device's new key.
+  await slot(page, 'upload-priv2').locator('input[type=file]').setInputFiles(join(pkiDir, 'other.key'));
+  await page.waitForFunction(() => document.querySelector('form[action$="priv2"] .about').textContent);
+  const against = await slot(page, 'upload-priv2').locator('.outcome').textContent();
+  check('a chosen key is warned of against the installed certificate', /does not match/.test(against), against);
+  result = await upload(page, 'upload-priv2', join(pkiDir, 'leaf.key'));
+  await page.waitForFunction(() => /matches/.test(document.querySelector('form[action$="priv2"] .device').textContent) &&
+    !/does not/.test(document.querySelector('form[action$="priv2"] .device').textContent), null, { timeout: 10000 }).catch(() => {});
+  shown = await device('upload-priv2');
+  check('after the upload the slot shows the new key, which matches', /Private key, RSA 2048, matches the client certificate in slot 2/.test(shown), shown);
+  await page.screenshot({ path: join(outDir, 'upload-page-installed.png'), fullPage: true });
+  check('the page raised no script error showing the device', pageErrors.length === 0, pageErrors.join('; '));
 } finally {
   await browser.close();
 }
