@@ -366,7 +366,7 @@ try {
   // answer but for the policy rows, a key beside a certificate.
   const keyFiles = process.env.UPLOAD_KEY_FILES, clientAnswers = process.env.UPLOAD_CLIENT_ANSWERS;
   if (keyFiles && clientAnswers && existsSync(clientAnswers)) {
-    const POLICY = ['bag.pem', 'combined.pem', 'openssh.pem'];
+    const POLICY = ['bag.pem', 'combined.pem', 'openssh.pem', 'bom-joined.pem'];
     const rows = readFileSync(clientAnswers, 'utf8').trim().split('\n').map((line) => line.split(' '));
     const differ = [];
     for (const [name, certificate, key] of rows) {
