@@ -26,16 +26,26 @@ enum { CERTIFICATE = 1 | 2, KEY = 4 | 8 | 32 | 64 };
 const slot_rule certificate_slot = {0, CERTIFICATE, KEY};
 const slot_rule key_slot = {1, 4 | 8 | 64, 0};
 
-// Each kind's labels: the ending, whose closing dashes make one comparison
-// take the end of the line, and the prefixes, each led by its length (in
-// octal) and followed by the shapes its body may hold; the empty one ends
-// the list. The client reads PKCS#8 under a traditional key's label too.
-static const char *const LABELS[2][2] = {
-    {"CERTIFICATE-----", "\10TRUSTED \3\5X509 \3\0\3"},
-    {"PRIVATE KEY-----", "\12ENCRYPTED \40\4RSA \24\3EC \30\4DSA \24\0\20"},
+// The labels the check knows, with their closing dashes, by a hash, so
+// that no text of them is stored: a name of no block the client reads that
+// hashes alike is taken for one, and its file judged by that label's rule.
+static constexpr uint32_t hash(const char *text)
+{
+    uint32_t h = 0;
+    while (*text)
+        h = h * 33 + static_cast<unsigned char>(*text++);
+    return h;
+}
+static const uint32_t LABELS[] = {
+    hash("CERTIFICATE-----"),     hash("TRUSTED CERTIFICATE-----"), hash("X509 CERTIFICATE-----"),
+    hash("PRIVATE KEY-----"),     hash("ENCRYPTED PRIVATE KEY-----"), hash("RSA PRIVATE KEY-----"),
+    hash("EC PRIVATE KEY-----"),  hash("DSA PRIVATE KEY-----"),
 };
-static const char BEGIN[] = "-----BEGIN ", END[] = "-----END ";
-enum { BEGIN_LENGTH = sizeof BEGIN - 1, END_LENGTH = sizeof END - 1, ENDING = 16 };
+// The shapes each one's body may hold, which tell its kind too. The client
+// reads PKCS#8 under a traditional key's label too.
+static const unsigned char LABEL_SHAPES[] = {CERTIFICATE, CERTIFICATE, CERTIFICATE, 16, 32, 4 | 16, 8 | 16, 4 | 16};
+static const char BEGIN[] = "-----BEGIN ", END[] = "-----END ", KEY_ENDING[] = "PRIVATE KEY-----";
+enum { BEGIN_LENGTH = sizeof BEGIN - 1, END_LENGTH = sizeof END - 1, KEY_LENGTH = sizeof KEY_ENDING - 1 };
 
 // The DER walk: the outer element and its first child, when that is a
 // SEQUENCE, are entered, every other element passed over; each within its
@@ -52,14 +62,13 @@ static unsigned der_shapes(const unsigned char *h, uint32_t size)
     uint32_t ends[3] = {size};
     unsigned depth = 0, count = 0;
     for (uint32_t at = 0; count < sizeof tags;) {
-        if (at == ends[depth]) {
-            if (depth == 0)
-                break;
+        if (depth && at == ends[depth]) {
             tags[count++] = 0;
-            --depth;
+            if (--depth == 0)
+                break;
             continue;
         }
-        if ((count && !depth) || at + 2 > kept)
+        if (at + 2 > kept)
             break;
         const unsigned tag = h[at], form = h[at + 1];
         uint32_t length = form;
@@ -105,29 +114,26 @@ static void judge_line(content_judge &judge)
                         : memcmp(text, END, END_LENGTH) == 0   ? END_LENGTH
                                                                : 0;
     unsigned label = 0, shapes = 0;
-    for (unsigned kind = 0; kind < 2 && skip && n >= skip + ENDING; ++kind) {
-        if (memcmp(text + n - ENDING, LABELS[kind][0], ENDING) != 0)
-            continue;
+    if (skip) {
         // A key of any label in a certificate slot.
-        if (skip == BEGIN_LENGTH && kind > rule.kind)
+        if (skip == BEGIN_LENGTH && rule.kind == 0 && n >= skip + KEY_LENGTH &&
+            memcmp(text + n - KEY_LENGTH, KEY_ENDING, KEY_LENGTH) == 0)
             judge.refused = true;
-        const size_t prefix = n - skip - ENDING;
-        unsigned place = 0;
-        for (const char *p = LABELS[kind][1];; p += *p + 2, ++place) {
-            if (static_cast<size_t>(*p) == prefix && memcmp(p + 1, text + skip, prefix) == 0) {
-                label = 1 + kind * 8 + place;
-                shapes = static_cast<unsigned char>(p[*p + 1]);
+        uint32_t h = 0;
+        for (size_t i = skip; i < n; ++i)
+            h = h * 33 + static_cast<unsigned char>(text[i]);
+        for (unsigned place = 0; place < sizeof LABEL_SHAPES; ++place)
+            if (h == LABELS[place]) {
+                label = place + 1;
+                shapes = LABEL_SHAPES[place];
             }
-            if (*p == 0)
-                break;
-        }
     }
     content_block &block = judge.block;
     if (block.label) {
         const pem_body &body = block.body;
         if (skip != END_LENGTH || label != block.label || block.header == 1 || body.digits || body.size == 0)
             judge.refused = true;
-        else if ((block.label - 1u) >> 3 == rule.kind) {
+        else if ((block.shapes & CERTIFICATE ? 0 : 1) == rule.kind) {
             if (block.header != 3 && !(der_shapes(judge.decoded, body.size) & block.shapes))
                 judge.refused = true;
             judge.taken = true;
@@ -140,16 +146,14 @@ static void judge_line(content_judge &judge)
 }
 
 // Body text up to a line's end, or a piece's. OpenSSL takes a body's first
-// lines for headers (Proc-Type, DEK-Info) when they have a colon, up to a
-// blank line; any other blank line, or a line of headers after the data,
-// refuses it.
+// lines for headers (Proc-Type, DEK-Info) up to a blank line; any other
+// blank line, or a line of headers after the data, refuses it.
 static void body_text(content_judge &judge, const char *p, size_t n)
 {
     content_block &block = judge.block;
-    for (size_t i = 0; i < n; ++i) {
-        block.text |= static_cast<unsigned char>(p[i]) > ' ';
-        block.colon |= p[i] == ':';
-    }
+    bool text = block.text;
+    for (size_t i = 0; i < n; ++i)
+        text |= static_cast<unsigned char>(p[i]) > ' ';
     if (block.header != 1 && pem_body_decode(block.body, p, n, judge.decoded, CONTENT_HEAD) < n) {
         if (block.header || block.data) {
             judge.refused = true;
@@ -158,14 +162,15 @@ static void body_text(content_judge &judge, const char *p, size_t n)
         block.header = 1;
         block.body = {};
     }
+    block.text = text;
     if (p[n - 1] != '\n')
         return;
-    if (!block.text) {
-        if (block.header == 1 ? !block.colon : block.header || block.data)
+    if (!text) {
+        if (block.header != 1 && (block.header || block.data))
             judge.refused = true;
         block.header = block.header == 1 ? 3 : 2;
     }
-    block.data |= block.text;
+    block.data |= text;
     block.text = false;
 }
 

@@ -111,7 +111,9 @@ function pem(lines, rule, whole) {
         block = { label: match[2], kind: label[0], shapes: label[1], b64: '', header: 0 };
     }
   }
+  // A block the page read no further is left to the device.
   out.bad = !!out.bad || (whole && !!block);
+  out.taken = out.taken || (!!block && block.kind === rule.kind);
   return out;
 }
 

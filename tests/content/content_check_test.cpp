@@ -149,7 +149,7 @@ TEST(ContentCheck, EachFileInEachSlot)
         {"cut-body.pem", 0, 0},   // a certificate's DER cut, then encoded whole
         {"looks-der.der", 0, BYTES},   // elements past the outer length
         {"dsa-public.der", 0, 0},   // DSA's own public key: four INTEGERs
-        {"key-then-cert.der", 0, 0},   // a DER key, then a PEM certificate
+        {"key-then-cert.der", POLICY, 0},   // a DER key, then a PEM certificate
     };
     const auto answers = client_answers();
     if (content_check_built()) {
