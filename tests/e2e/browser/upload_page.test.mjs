@@ -519,6 +519,14 @@ try {
     }
     check(`${what}: openssl says what the row is for`, meant, shows);
   }
+  // A large bundle is described by its count and its first few, in a line.
+  const many = join(pkiDir, 'many.pem');
+  writeFileSync(many, readFileSync(join(pkiDir, 'bundle.pem'), 'latin1').repeat(200), 'latin1');
+  await slot(page, 'upload-ca-cert').locator('input[type=file]').setInputFiles(many);
+  await page.waitForFunction(() => document.querySelector('form[action="cgi-bin/upload-ca-cert"] .about').textContent,
+    null, { timeout: 10000 }).catch(() => {});
+  const line = await slot(page, 'upload-ca-cert').locator('.about').textContent();
+  check('a bundle of 400 certificates is named in a short line', /^400 certificates: /.test(line) && line.length < 300, line);
   // A file the page cannot read still goes, with no second press.
   await slot(page, 'upload-client-cert').locator('button').click();
   result = await outcome(page, 'upload-client-cert');
