@@ -63,7 +63,7 @@ static unsigned der_shapes(const unsigned char *h, uint32_t size)
     unsigned depth = 0, count = 0;
     for (uint32_t at = 0; count < sizeof tags;) {
         if (depth && at == ends[depth]) {
-            tags[count++] = 0;
+            ++count;
             if (--depth == 0)
                 break;
             continue;
@@ -131,7 +131,8 @@ static void judge_line(content_judge &judge)
     content_block &block = judge.block;
     if (block.label) {
         const pem_body &body = block.body;
-        if (skip != END_LENGTH || label != block.label || block.header == 1 || body.digits || body.size == 0)
+        // Headers with no blank line after them leave nothing decoded.
+        if (skip != END_LENGTH || label != block.label || body.digits || body.size == 0)
             judge.refused = true;
         else if ((block.shapes & CERTIFICATE ? 0 : 1) == rule.kind) {
             if (block.header != 3 && !(der_shapes(judge.decoded, body.size) & block.shapes))
@@ -193,8 +194,8 @@ void content_feed(const char *at, size_t count)
     content_judge &judge = upload_state.judge;
     const uint32_t seen = judge.size;
     const uint32_t recent = seen ? judge.recent : '\n';   // a file starts as a line does
-    for (size_t i = 0; i < count && seen + i < CONTENT_HEAD; ++i)
-        judge.head[seen + i] = static_cast<unsigned char>(at[i]);
+    if (seen < CONTENT_HEAD)
+        memcpy(judge.head + seen, at, count < CONTENT_HEAD - seen ? count : CONTENT_HEAD - seen);
     judge.size = seen + static_cast<uint32_t>(count);
     const char *end = at + count;
     judge.recent = bytes_before(at, end, recent);
