@@ -32,10 +32,11 @@ if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
         exec "$@"' "$keep")
 fi
 status=0
-for target in scanner_fuzz request_fuzz; do
+for target in scanner_fuzz request_fuzz content_fuzz; do
     case $target in
         scanner_fuzz) max_len=8192 ;;
         request_fuzz) max_len=80000 ;;
+        content_fuzz) max_len=16384 ;;
     esac
     work="$build/work/$target"
     mkdir -p "$work"

@@ -140,7 +140,7 @@ run_ctest build/asan
 # corpus (README, "Fuzzing", says how to run them for hours).
 cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DUPLOAD_FUZZ=ON -DUPLOAD_BUILD_TESTS=OFF $werror \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPLOAD_TARGET_DIR="$root/build/fuzz/target" >/dev/null
-cmake --build build/fuzz -j "$jobs" --target scanner_fuzz request_fuzz
+cmake --build build/fuzz -j "$jobs" --target scanner_fuzz request_fuzz content_fuzz
 fuzz/run.sh build/fuzz 30
 
 echo "tests: $passed passed, 0 failed"

@@ -180,12 +180,13 @@ function parse(b) {
 }
 
 const who = (c) => '\u201c' + c.subject.cn + '\u201d';
+// A bundle is named by its count and its first three.
 function about(r, size) {
   const words = [], c = r.certs[0];
   if (r.certs.length === 1)
     words.push(`Certificate ${who(c)}, issued by ${c.issuer.cn}, valid ${c.from.day} to ${c.to.day}, ${c.key.type}.`);
   else if (c)
-    words.push(`${r.certs.length} certificates: ${r.certs.map((c) => who(c) + ' until ' + c.to.day).join('; ')}.`);
+    words.push(`${r.certs.length} certificates: ${r.certs.slice(0, 3).map((c) => who(c) + ' until ' + c.to.day).join('; ')}${r.certs.length > 3 ? '; \u2026' : ''}.`);
   for (const k of r.keys)
     words.push(`Private key: ${k.type ? k.type + ', ' : ''}${k.locked ? '' : 'not '}encrypted.`);
   if (r.locked)

@@ -14,14 +14,19 @@ var ANSWERS = {
   '-7007': 'Refused: you are not logged in, or your login has expired. Nothing was changed.'
 };
 
-// What each kind of slot takes, by PEM label and by how derTags starts, as
-// the programs built with the content check judge it.
+// What each kind of slot takes, as the programs built with the content check
+// judge it: the PEM labels of its kind (0 certificates, 1 keys) decide, and
+// the DER walk's shapes (derShapes) a DER file may have, or that refuse it.
 var KINDS = {
-  certificate: { name: 'certificate', labels: ['CERTIFICATE', 'TRUSTED CERTIFICATE', 'X509 CERTIFICATE'],
-    der: ['3030a0', '303002303030'] },
-  key: { name: 'private key', labels: ['PRIVATE KEY', 'ENCRYPTED PRIVATE KEY', 'RSA PRIVATE KEY',
-    'EC PRIVATE KEY', 'DSA PRIVATE KEY'], der: ['3002020202', '300204', '300230'] }
+  certificate: { name: 'certificate', kind: 0, der: 3, refuse: 108 },
+  key: { name: 'private key', kind: 1, der: 76, refuse: 0 }
 };
+// Each label's kind and the shapes its body may hold.
+var LABELS = { 'CERTIFICATE': [0, 3], 'TRUSTED CERTIFICATE': [0, 3], 'X509 CERTIFICATE': [0, 3],
+  'PRIVATE KEY': [1, 16], 'ENCRYPTED PRIVATE KEY': [1, 32], 'RSA PRIVATE KEY': [1, 20],
+  'EC PRIVATE KEY': [1, 24], 'DSA PRIVATE KEY': [1, 20] };
+// A certificate (of version 1), PKCS#1 or DSA's own key, SEC1, PKCS#8 (encrypted), PKCS#8 or #12.
+var SHAPES = ['3030a0023030', '303002303030', '30020202020202', '300204', '30023004', '303006300004', '300230'];
 // PEM blocks are looked for in the file's start: a CA bundle with long
 // comments still has its first certificate well within it. inspect.js
 // describes a larger bundle by its first READ bytes.
@@ -30,28 +35,87 @@ var LOOK_AT = 65536, READ = 2097152;
 // 40 characters, blanks after them allowed.
 var DER_HEAD = 4096, PEM_LINE = 40;
 
-// The device's DER walk: the outer SEQUENCE and its first element, when that
-// is a SEQUENCE, are entered, every other element passed over, six steps at
-// most, within the head. Its tags in hex, or '' when a definite outer
-// length runs past the file. BER's indefinite length counts as empty.
-function derTags(bytes, size) {
-  var kept = Math.min(size, DER_HEAD, bytes.length), at = 0, tags = '';
-  for (var count = 0; count < 6 && at + 2 <= kept; count++) {
+// The device's DER walk: the outer element and its first child, when that
+// is a SEQUENCE, entered, every other element passed over, each within its
+// parent; '00' ends one entered. BER's indefinite length lasts to the
+// parent's end. Answers the shapes its tags start as.
+function derShapes(bytes, size) {
+  var kept = Math.min(size, DER_HEAD, bytes.length), at = 0, tags = '', ends = [size];
+  while (tags.length < 14) {
+    var end = ends[ends.length - 1];
+    if (at === end) {
+      if (ends.length < 2)
+        break;
+      tags += '00';
+      ends.pop();
+      continue;
+    }
+    if ((tags && ends.length < 2) || at + 2 > kept)
+      break;
     var tag = bytes[at], form = bytes[at + 1], length = form, n = form & 0x7f;
     at += 2;
     if (form & 0x80) {
-      if (n > 3 || at + n > kept)
+      if (n > 4 || at + n > kept)
         break;
       for (length = 0; n--;)
         length = length * 256 + bytes[at++];
+      if (form === 0x80)
+        length = end - at;
     }
+    if (at > end || length > end - at)
+      return 0;
     tags += (tag < 16 ? '0' : '') + tag.toString(16);
-    if (count === 0 && form !== 0x80 && size < at + length)
-      return '';
-    if (count > 1 || tag !== 0x30)
+    if (tags.length === 2 || (tags.length === 4 && tag === 0x30))
+      ends.push(at + length);
+    else
       at += length;
   }
-  return tags;
+  return SHAPES.reduce(function (m, s, i) { return tags.indexOf(s) ? m : m | 1 << i; }, 0);
+}
+
+// The device's reading of PEM, line by line: a block of a label it knows is
+// decoded whole, its first lines with a colon being headers up to a blank
+// line (its body then encrypted), and where its label decides the slot it
+// must hold the label's shape. A key slot's first key block decides.
+var B64 = /^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{0,3}|[A-Za-z0-9+/]{2}==?|[A-Za-z0-9+/]{3}=)$/;
+function pem(lines, rule, whole) {
+  var out = { taken: false, key: false, bad: false }, block = null;
+  for (var i = 0; i < lines.length && !out.bad && !(out.taken && rule.kind); i++) {
+    var line = lines[i], head = (block ? line : line.replace(/^\xef\xbb\xbf/, '')).slice(0, PEM_LINE);
+    var match = head[0] === '-' && !/[^\x00-\x20]/.test(line.slice(PEM_LINE)) &&
+      /^-----(BEGIN|END) (.*)-----$/.exec(head.replace(/[\x00-\x20]+$/, ''));
+    if (block && head[0] === '-') {
+      var b = block.b64, data = match && match[1] === 'END' && match[2] === block.label && b.length % 4 === 0 &&
+        block.header !== 1 && b && Uint8Array.from(atob(b), function (c) { return c.charCodeAt(0); });
+      out.bad = !data || (block.kind === rule.kind && block.header !== 3 && !(derShapes(data, data.length) & block.shapes));
+      out.taken = out.taken || block.kind === rule.kind;
+      block = null;
+    } else if (block) {
+      var text = /[^\x00-\x20]/.test(line);
+      block.colon = block.colon || /:/.test(line);
+      if (block.header !== 1 && !B64.test(block.b64 + line.replace(/[ \t\r]/g, ''))) {
+        out.bad = block.header || block.data;
+        block.header = 1;
+        block.b64 = '';
+      } else if (block.header !== 1) {
+        block.b64 += line.replace(/[ \t\r]/g, '');
+      }
+      if (!text) {
+        out.bad = out.bad || (block.header === 1 ? !block.colon : block.header || block.data);
+        block.header = block.header === 1 ? 3 : 2;
+      }
+      block.data = block.data || text;
+    } else if (match && match[1] === 'BEGIN') {
+      var label = LABELS[match[2]] || [/PRIVATE KEY$/.test(match[2]) ? 1 : -1];
+      out.key = out.key || label[0] > rule.kind;
+      if (label[1])
+        block = { label: match[2], kind: label[0], shapes: label[1], b64: '', header: 0 };
+    }
+  }
+  // A block the page read no further is left to the device.
+  out.bad = !!out.bad || (whole && !!block);
+  out.taken = out.taken || (!!block && block.kind === rule.kind);
+  return out;
 }
 
 // Why the file will not do for the slot's kind, or '' when it may. An empty
@@ -59,23 +123,16 @@ function derTags(bytes, size) {
 function misfit(bytes, size, kind) {
   if (size === 0)
     return '';
-  var takes = KINDS[kind], taken = false, key = false, tags = derTags(bytes, size);
-  // A UTF-8 byte-order mark, as some editors save, before the first line.
-  var lines = new TextDecoder('latin1').decode(bytes).replace(/^\xef\xbb\xbf(?=-)/, '').split('\n');
+  var rule = KINDS[kind], shapes = derShapes(bytes, size);
+  var lines = new TextDecoder('latin1').decode(bytes).split('\n');
   // Only whole lines: the device judges a line at its end.
   lines.pop();
-  lines.forEach(function (line) {
-    var match = /^-----BEGIN (.*)-----$/.exec(line.slice(0, PEM_LINE).replace(/[\x00-\x20]+$/, ''));
-    if (match && !/[^\x00-\x20]/.test(line.slice(PEM_LINE))) {
-      taken = taken || takes.labels.indexOf(match[1]) >= 0;
-      key = key || /PRIVATE KEY$/.test(match[1]);
-    }
-  });
-  if (kind === 'certificate' && key)
+  var r = pem(lines, rule, bytes.length >= size);
+  if (r.key || shapes & rule.refuse)
     return 'This file holds a private key, which must never be stored in a certificate slot.';
-  if (taken || takes.der.some(function (start) { return tags.indexOf(start) === 0; }))
+  if (!r.bad && (r.taken || shapes & rule.der))
     return '';
-  return 'This file does not look like a ' + takes.name + ' (PEM or DER), and the device may refuse it.';
+  return 'This file does not look like a ' + rule.name + ' (PEM or DER), and the device may refuse it.';
 }
 
 // Read once for this check and for inspect.js. A file that cannot be read

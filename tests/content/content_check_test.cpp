@@ -93,6 +93,10 @@ TEST(ContentCheck, EachFileInEachSlot)
         {"bag-cert.pem", 0, 0},   // "Bag Attributes" text before
         {"bom-cert.pem", 0, BYTES},   // a UTF-8 byte-order mark first
         {"blanks.pem", 0, 60},   // blanks after the BEGIN line
+        {"long-length.der", 0, 8},   // the outer length in four bytes
+        {"bom-certs.pem", 0, BYTES},   // a byte-order mark before each of two blocks
+        {"trailing.pem", 0, 0},   // words after the block
+        {"one-line.pem", 0, 0},   // the body in one line
         // keys, and keys with their certificate
         {"rsa-pkcs1.pem", 0, 0},
         {"rsa-pkcs8.pem", 0, 0},
@@ -104,6 +108,15 @@ TEST(ContentCheck, EachFileInEachSlot)
         {"combined.pem", POLICY, 0},
         {"bom-key.pem", 0, 0},
         {"blanks-key.pem", 0, 0},
+        {"bom-joined.pem", POLICY, 0},   // a certificate and a key, each with a byte-order mark
+        {"long-length-key.der", 0, 0},
+        {"trailing-key.pem", 0, 0},
+        {"crlf-key.pem", 0, 0},
+        {"indented-body.pem", 0, 0},
+        {"rsa-encrypted.pem", 0, 90},   // Proc-Type and DEK-Info headers, a blank line
+        {"ec-encrypted.pem", 0, 0},
+        {"pkcs8-as-pkcs1.pem", 0, 0},   // PKCS#8 under a traditional label
+        {"pkcs8-as-sec1.pem", 0, 0},
         {"ec-sec1.der", 0, BYTES},   // DER length in the short form
         {"ec-pkcs8.der", 0, 8},   // in one byte of the long form
         {"rsa-pkcs1.der", 0, 12},
@@ -125,6 +138,21 @@ TEST(ContentCheck, EachFileInEachSlot)
         {"indefinite.der", 0, 0},   // an INTEGER and the end
         {"indented.pem", 0, 2},   // BEGIN not at the start of its line
         {"openssh.pem", POLICY, 0},   // a key block of another label beside a certificate
+        // PEM that does not decode to what its label names, and DER
+        // beyond its outer element
+        {"cut.pem", 0, BYTES},   // a BEGIN line and one line of body
+        {"cut-key.pem", 0, 0},
+        {"cut-second.pem", 0, 0},   // the second block cut
+        {"bad-char.pem", 0, 0},
+        {"unpadded.pem", 0, 0},   // a character short
+        {"blank-line.pem", 0, 0},   // a blank line amid the body
+        {"wrong-end.pem", 0, 0},   // another label's END line
+        {"mislabelled.pem", 0, 0},   // a key under CERTIFICATE
+        {"pkcs1-as-pkcs8.pem", 0, 0},   // PKCS#1 under PRIVATE KEY
+        {"cut-body.pem", 0, 0},   // a certificate's DER cut, then encoded whole
+        {"looks-der.der", 0, BYTES},   // elements past the outer length
+        {"dsa-public.der", 0, 0},   // DSA's own public key: four INTEGERs
+        {"key-then-cert.der", POLICY, 0},   // a DER key, then a PEM certificate
     };
     const auto answers = client_answers();
     if (content_check_built()) {

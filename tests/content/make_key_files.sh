@@ -61,19 +61,45 @@ openssl pkcs12 -in bundle.p12 -passin pass:secret -nodes -out bag.pem
 openssl pkcs12 -in bundle.p12 -passin pass:secret -nodes -nocerts -out bag-key.pem
 openssl pkcs12 -in bundle.p12 -passin pass:secret -nokeys -out bag-cert.pem
 cat client.pem client.key >combined.pem
-# BER's indefinite outer length, as some Java tool kits and CAs export: the
-# client reads it in every kind. And bytes after a DER object, which the
-# client leaves unread.
-ber() {
+# The bytes inside a DER file's outer SEQUENCE.
+inner() {
     local bytes
     bytes=$(od -An -j1 -N1 -tu1 "$1" | tr -d ' ')
     if [ "$bytes" -ge 128 ]; then bytes=$((bytes - 128)); else bytes=0; fi
-    { printf '\060\200'; tail -c +$((3 + bytes)) "$1"; printf '\0\0'; } >"$2"
+    tail -c +$((3 + bytes)) "$1"
 }
+# BER's indefinite outer length, as some Java tool kits and CAs export: the
+# client reads it in every kind. And bytes after a DER object, which the
+# client leaves unread.
+ber() { { printf '\060\200'; inner "$1"; printf '\0\0'; } >"$2"; }
 ber client.der ber-cert.der
 ber bundle.p12 ber.p12
 ber rsa-pkcs8.der ber-key.der
 { cat rsa-pkcs8.der; printf 'trailing\n'; } >long-key.der
+# The outer length in four bytes, as some encoders write it.
+long_form() {
+    local n
+    n=$(inner "$1" | wc -c)
+    # shellcheck disable=SC2059
+    { printf '\060\204'; printf "$(printf '\\%03o' $((n >> 24)) $((n >> 16 & 255)) $((n >> 8 & 255)) $((n & 255)))"; inner "$1"; } >"$2"
+}
+long_form client.der long-length.der
+long_form rsa-pkcs8.der long-length-key.der
+# DER as a PEM block of the given label.
+pem() { echo "-----BEGIN $1-----"; openssl base64 -in "$2"; echo "-----END $1-----"; }
+# Two files saved by a Windows editor, joined: a byte-order mark before each
+# block. A block that is not the first, cut, or with bytes after it.
+{ printf '\357\273\277'; cat ca.pem; printf '\357\273\277'; cat client.pem; } >bom-certs.pem
+{ printf '\357\273\277'; cat client.pem; printf '\357\273\277'; cat client.key; } >bom-joined.pem
+{ cat ca.pem; printf 'trailing words\n'; } >trailing.pem
+{ cat client.key; printf 'trailing words\n'; } >trailing-key.pem
+sed 's/$/\r/' rsa-pkcs1.pem >crlf-key.pem
+# The body in one line, and in lines indented.
+{ head -1 ca.pem; sed '1d;$d' ca.pem | tr -d '\n'; echo; tail -1 ca.pem; } >one-line.pem
+sed '2,/END/s/^[A-Za-z0-9+/]/  &/' client.key >indented-body.pem
+# Traditional encryption, with its Proc-Type and DEK-Info headers.
+openssl rsa -in rsa-pkcs8.pem -traditional -aes128 -passout pass:secret -out rsa-encrypted.pem
+openssl ec -in ec-sec1.pem -aes128 -passout pass:secret -out ec-encrypted.pem
 
 # Neither.
 openssl pkey -in rsa-pkcs8.pem -pubout -out public.pem
@@ -87,3 +113,26 @@ head -c -1 client.der >cut.der
 printf '\060\200\002\001\000\000\000' >indefinite.der
 sed 's/^-----BEGIN/ -----BEGIN/' ca.pem >indented.pem
 { cat ca.pem; sed 's/PRIVATE KEY/OPENSSH PRIVATE KEY/' rsa-pkcs8.pem; } >openssh.pem
+# A PEM block cut short, a broken body, and bodies that decode to another
+# structure than their label names.
+head -2 ca.pem >cut.pem
+head -2 rsa-pkcs8.pem >cut-key.pem
+{ cat ca.pem; head -5 client.pem; } >cut-second.pem
+sed '3s/^./!/' ca.pem >bad-char.pem
+sed "$(($(wc -l <ca.pem) - 1))s/.$//" ca.pem >unpadded.pem
+awk 'NR == 5 { print "" } 1' ca.pem >blank-line.pem
+sed '$s/CERTIFICATE/X509 CRL/' ca.pem >wrong-end.pem
+pem CERTIFICATE rsa-pkcs8.der >mislabelled.pem
+pem 'PRIVATE KEY' rsa-pkcs1.der >pkcs1-as-pkcs8.pem
+pem 'RSA PRIVATE KEY' rsa-pkcs8.der >pkcs8-as-pkcs1.pem
+openssl pkcs8 -topk8 -nocrypt -in ec-sec1.pem | sed 's/PRIVATE KEY/EC PRIVATE KEY/' >pkcs8-as-sec1.pem
+head -c -20 client.der | openssl base64 | { echo '-----BEGIN CERTIFICATE-----'; cat; echo '-----END CERTIFICATE-----'; } >cut-body.pem
+# Bytes that only look like DER: inner elements past the outer length.
+printf '\060\002\060\000\240\000' >looks-der.der
+# A traditional DSA public key, SEQUENCE {y, p, q, g}: four INTEGERs.
+dsa=$(openssl dsaparam -genkey -noout 1024 | openssl pkey -traditional -outform DER | openssl asn1parse -inform DER |
+    sed -n 's/.*d=1.*INTEGER *:/0x/p')
+read -r -d '' _ p q g y _ <<<"$dsa" || true
+openssl asn1parse -noout -out dsa-public.der -genconf <(printf 'asn1=SEQUENCE:k\n[k]\ny=INTEGER:%s\np=INTEGER:%s\nq=INTEGER:%s\ng=INTEGER:%s\n' "$y" "$p" "$q" "$g")
+# A DER key, then a PEM certificate.
+{ cat rsa-pkcs1.der; echo; cat ca.pem; } >key-then-cert.der

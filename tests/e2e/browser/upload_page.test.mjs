@@ -42,14 +42,32 @@ function digest(path) {
   return createHash('sha256').update(readFileSync(path)).digest('hex');
 }
 
-// PEM-looking text of exactly the given size.
+// PEM of exactly the given size, made up by newlines after the block: its
+// body decodes to random bytes inside the DER elements the label's
+// structure starts with (a certificate's or PKCS#8's), so that the page's
+// check takes it, and nothing more can be read from it.
 function pemFile(name, label, size) {
   const head = `-----BEGIN ${label}-----\n`;
-  const foot = `\n-----END ${label}-----\n`;
-  const room = Math.max(0, size - head.length - foot.length);
-  const body = randomBytes(room).toString('base64').replace(/(.{64})/g, '$1\n').slice(0, room);
+  const foot = `-----END ${label}-----\n`;
+  const bytes = Math.max(24, Math.floor((size - head.length - foot.length) * 48 / 65) - 3);
+  const der = randomBytes(bytes);
+  // An element at `at` that lasts to the end, its length in four bytes.
+  const length = (at, tag) => {
+    der.set([tag, 0x84], at);
+    der.writeUInt32BE(bytes - at - 6, at + 2);
+  };
+  length(0, 0x30);
+  if (label === 'CERTIFICATE') {
+    length(6, 0x30);
+    der.set([0xa0, 0, 2, 0, 0x30, 0, 0x30, 0], 12);
+    length(20, 4);
+  } else {
+    der.set([2, 0, 0x30, 0], 6);
+    length(10, 4);
+  }
+  const body = der.toString('base64').replace(/(.{64})/g, '$1\n').replace(/\n?$/, '\n');
   const path = join(filesDir, name);
-  writeFileSync(path, head + body + foot);
+  writeFileSync(path, (head + body + foot).padEnd(size, '\n'));
   return path;
 }
 
@@ -398,7 +416,7 @@ try {
   // answer but for the policy rows, a key beside a certificate.
   const keyFiles = process.env.UPLOAD_KEY_FILES, clientAnswers = process.env.UPLOAD_CLIENT_ANSWERS;
   if (keyFiles && clientAnswers && existsSync(clientAnswers)) {
-    const POLICY = ['bag.pem', 'combined.pem', 'openssh.pem'];
+    const POLICY = ['bag.pem', 'combined.pem', 'openssh.pem', 'bom-joined.pem', 'key-then-cert.der'];
     const rows = readFileSync(clientAnswers, 'utf8').trim().split('\n').map((line) => line.split(' '));
     const differ = [];
     for (const [name, certificate, key] of rows) {
@@ -533,6 +551,14 @@ try {
     }
     check(`${what}: openssl says what the row is for`, meant, shows);
   }
+  // A large bundle is described by its count and its first few, in a line.
+  const many = join(pkiDir, 'many.pem');
+  writeFileSync(many, readFileSync(join(pkiDir, 'bundle.pem'), 'latin1').repeat(200), 'latin1');
+  await slot(page, 'upload-ca-cert').locator('input[type=file]').setInputFiles(many);
+  await page.waitForFunction(() => document.querySelector('form[action="cgi-bin/upload-ca-cert"] .about').textContent,
+    null, { timeout: 10000 }).catch(() => {});
+  const line = await slot(page, 'upload-ca-cert').locator('.about').textContent();
+  check('a bundle of 400 certificates is named in a short line', /^400 certificates: /.test(line) && line.length < 300, line);
   // A file the page cannot read still goes, with no second press.
   await slot(page, 'upload-client-cert').locator('button').click();
   result = await outcome(page, 'upload-client-cert');
