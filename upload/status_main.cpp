@@ -208,7 +208,7 @@ int status_main(const status_slot *slots, size_t count, const char *dir)
         session_length = strcspn(session, "&");
     }
     if (!session_allowed(session, session_length))
-        return refuse("Status: 200 OK\r\n", "-7007");
+        return refuse("Status: 403 Forbidden\r\n", "-7007");
 #endif
 
     put_text("Status: 200 OK\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n\r\n{\"slots\":[");

@@ -40,6 +40,8 @@ function loginAgain() {
             throw 0;
           sessionStorage.setItem(SESSION, id);
           showSlots(true);
+          if (window.deviceChanged)
+            deviceChanged();
         }).catch(function () {
           form.querySelector('.outcome').textContent = 'Login failed: wrong user name or password.';
         });

@@ -53,7 +53,7 @@ function client(text) {
   return [false, '802.1X: authenticating\u2026'];
 }
 
-const session = () => /(?:^|;\s*)sessionid=([^;]*)/.exec(document.cookie)?.[1] || '';
+const session = () => window.loginSession?.() || /(?:^|;\s*)sessionid=([^;]*)/.exec(document.cookie)?.[1] || '';
 function load() {
   return fetch('cgi-bin/upload-status?sessionid=' + session(), { cache: 'no-store' })
     .then((a) => a.json()).then((d) => {

@@ -418,6 +418,14 @@ if [ "$kind" = uhttpd ]; then
     session_row "an expired session" -7007 -F "sessionid=$expired"
     session_row "a session that may only read" -7007 -F "sessionid=$viewer"
     late=1 session_row "an admin's session after the file" -7007 -F "sessionid=$admin"
+    # The status program asks the same of the session its query names.
+    post upload-status status-none
+    post "upload-status?sessionid=$viewer" status-viewer
+    post "upload-status?sessionid=$admin" status-admin
+    check "the status without a session, or with one that may only read: 403 and -7007" eval \
+        'forbidden status-none -7007 && forbidden status-viewer -7007'
+    check "the status with an admin's session: the slots" grep -q '^{"slots":\[{"file":"8021x-client-cert"' \
+        "$work/answers/status-admin"
     auth=(-F "sessionid=$admin")
     cross_site_rows
     host_stop_pid "$HOST_UBUSD_PID"
