@@ -133,12 +133,13 @@ prepare:
 endef
 ]=])
 file(MAKE_DIRECTORY ${stub}/install/www/cgi-bin)
-foreach(file www/index.html www/upload.css www/upload.js www/inspect.js www/login.js www/cgi-bin/nubo-upload)
+foreach(file www/index.html www/upload.css www/upload.js www/inspect.js www/login.js www/status.js
+    www/cgi-bin/nubo-upload)
     file(TOUCH ${stub}/install/${file})
 endforeach()
 set(expected lib/upgrade/keep.d/nubo-upload usr/share/luci/menu.d/nubo-upload.json
     usr/share/rpcd/acl.d/nubo-upload.json www/cgi-bin/nubo-upload www/inspect.js www/login.js
-    www/luci-static/resources/view/nubo-upload.js www/nubo-upload.html www/upload.css www/upload.js)
+    www/luci-static/resources/view/nubo-upload.js www/nubo-upload.html www/status.js www/upload.css www/upload.js)
 foreach(program ${PROGRAMS})
     file(CREATE_LINK nubo-upload ${stub}/install/www/cgi-bin/${program} SYMBOLIC)
     list(APPEND expected www/cgi-bin/${program})

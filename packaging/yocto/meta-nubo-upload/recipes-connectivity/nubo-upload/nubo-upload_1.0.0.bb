@@ -21,6 +21,10 @@ NUBO_UPLOAD_TARGET_DIR ??= "/etc"
 # Origins (scheme://host[:port]) whose posts the cross-site check lets
 # through, separated by ';'.
 NUBO_UPLOAD_TRUSTED_ORIGINS ??= ""
+# wpa_supplicant's control socket (/run/wpa_supplicant/eth0), told to read
+# its files again after each stored upload; only where its networks come
+# from its own configuration file. Empty for none.
+NUBO_UPLOAD_CLIENT_CTRL ??= ""
 
 PACKAGECONFIG ??= "multicall cross-origin-check page"
 PACKAGECONFIG[multicall] = "-DUPLOAD_MULTICALL=ON,-DUPLOAD_MULTICALL=OFF"
@@ -36,6 +40,7 @@ EXTRA_OECMAKE = " \
     -DUPLOAD_INSTALL_WEB_DIR=${NUBO_UPLOAD_WEB_DIR} \
     -DUPLOAD_TARGET_DIR=${NUBO_UPLOAD_TARGET_DIR} \
     -DUPLOAD_TRUSTED_ORIGINS='${NUBO_UPLOAD_TRUSTED_ORIGINS}' \
+    -DUPLOAD_CLIENT_CTRL='${NUBO_UPLOAD_CLIENT_CTRL}' \
 "
 
 # The programs (and the page) in the web folder, no other path. They need
