@@ -147,9 +147,13 @@ for b in "${gcc_builds[@]}"; do
     fi
 done
 
-# Host build: unit and process tests, the programs built against a target
-# directory of the build's own. It reads the caches of the builds above.
-build test -DCMAKE_BUILD_TYPE=Release $werror \
+# Host build: unit and process tests. It reads the caches of the builds
+# above. Configured as the README's plain build is, for /etc (-U: also in a
+# checkout whose build/test once had a directory of its own), so that the
+# tests run the programs built once more for build/test/test-target, and
+# plain_build.etc_untouched runs its tests again instead of making a build
+# of its own.
+build test -UUPLOAD_TARGET_DIR -DCMAKE_BUILD_TYPE=Release $werror \
     -DUPLOAD_DEVICE_BUILD_DIR="$root/build/arm" \
     -DUPLOAD_DEVICE_MULTICALL_BUILD_DIR="$root/build/arm-multicall" \
     -DUPLOAD_DEVICE_SIZE_BUILD_DIR="$root/build/device" \
@@ -157,8 +161,7 @@ build test -DCMAKE_BUILD_TYPE=Release $werror \
     -DUPLOAD_CONTENT_CHECK_BUILD_DIRS="$root/build/check;$root/build/arm-check" \
     -DUPLOAD_DEVICE_CONTENT_CHECK_SIZE_BUILD_DIR="$root/build/device-check" \
     -DUPLOAD_DEVICE_MULTICALL_CONTENT_CHECK_SIZE_BUILD_DIR="$root/build/device-multicall-check" \
-    -DUPLOAD_GCC_BUILD_DIRS="$(IFS=';'; echo "${gcc_builds[*]}")" \
-    -DUPLOAD_TARGET_DIR="$root/build/test/target"
+    -DUPLOAD_GCC_BUILD_DIRS="$(IFS=';'; echo "${gcc_builds[*]}")"
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, with
 # one trusted origin, so that the process tests see it let through.
 build asan -DCMAKE_BUILD_TYPE=Debug -DUPLOAD_SANITIZE=ON $werror \
