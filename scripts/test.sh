@@ -51,8 +51,14 @@ build() {
     [ $# = 0 ] || shift
     while [ $build_running -ge "$jobs" ]; do build_reap; done
     mkdir -p build
-    { cmake -S . -B "build/$name" "${configure[@]}" && cmake --build "build/$name" -j "$jobs" "$@"; } \
-        >"build/$name.log" 2>&1 &
+    build_began=$SECONDS
+    # The log's last line is the time it took.
+    {
+        status=0
+        { cmake -S . -B "build/$name" "${configure[@]}" && cmake --build "build/$name" -j "$jobs" "$@"; } || status=$?
+        echo "time: build/$name $((SECONDS - build_began)) s"
+        exit $status
+    } >"build/$name.log" 2>&1 &
     builds+=("$!:$name") build_running=$((build_running + 1))
 }
 # Waits for every build started; fails when one did.
