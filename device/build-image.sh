@@ -14,27 +14,31 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/build/device-image}")
 packages=$root/build/device-packages
 
-# apt's lists may be older than the mirror, or missing.
+# apt's lists may be older than the mirror, or missing. One apt-get for all
+# that is missing: each start of it reads the whole package cache.
 fetch() {
-    (cd "$packages" && { apt-get download "$1" 2>/dev/null || { apt-get update -qq && apt-get download "$1"; }; })
+    [ $# -gt 0 ] || return 0
+    (cd "$packages" && { apt-get download "$@" 2>/dev/null || { apt-get update -qq && apt-get download "$@"; }; })
 }
 
 # The kernel package is named by its ABI; the meta package says which.
 mkdir -p "$packages"
+missing=()
 if ! ls "$packages"/linux-image-*-armmp_*.deb >/dev/null 2>&1; then
     kernel=$(apt-cache depends linux-image-armmp:armhf | sed -n 's/.*Depends: \(linux-image-[0-9].*-armmp\).*/\1/p' | head -n 1)
     [ -n "$kernel" ] || { echo "build-image: no armhf kernel package known to apt" >&2; exit 1; }
-    fetch "$kernel:armhf"
+    missing+=("$kernel:armhf")
 fi
 if ! ls "$packages"/busybox-static_*.deb >/dev/null 2>&1; then
-    fetch busybox-static:armhf
+    missing+=(busybox-static:armhf)
 fi
 # The device's 802.1X client, wpa_supplicant and wpa_cli, and the packages
 # of the shared libraries they load (the check below names any missing).
 for p in wpasupplicant libc6 libssl3 libdbus-1-3 libnl-3-200 libnl-genl-3-200 libnl-route-3-200 \
     libpcsclite1 libreadline8 libtinfo6 libsystemd0 libcap2 libgcrypt20 libgpg-error0 liblz4-1 liblzma5 libzstd1; do
-    ls "$packages/${p}_"*_armhf.deb >/dev/null 2>&1 || fetch "$p:armhf"
+    ls "$packages/${p}_"*_armhf.deb >/dev/null 2>&1 || missing+=("$p:armhf")
 done
+fetch "${missing[@]}"
 for deb in "$packages"/*.deb; do
     dir=${deb%.deb}
     [ -d "$dir" ] || { dpkg-deb -x "$deb" "$dir.part" && mv "$dir.part" "$dir"; }
@@ -47,7 +51,7 @@ version=$(ls "$kernel_dir/lib/modules")
 # 802.1X client told to reload after each upload; and the tests' helper
 # below.
 cmake -S "$root" -B "$root/build/device-reload" -DUPLOAD_BUILD_TESTS=ON \
-    -DUPLOAD_CLIENT_CTRL=/run/wpa_supplicant/lan \
+    -DUPLOAD_CLIENT_CTRL=/run/wpa_supplicant/lan -DUPLOAD_INSTALL_WEB_DIR=/www \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armv7-linux-musleabihf.cmake" >/dev/null
 cmake --build "$root/build/device-reload" -j 2 >/dev/null
 

@@ -31,8 +31,10 @@ if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
         exec 3<&-
         exec "$@"' "$keep")
 fi
-status=0
-for target in scanner_fuzz request_fuzz content_fuzz; do
+# The targets side by side.
+targets=(scanner_fuzz request_fuzz content_fuzz)
+declare -A pid
+for target in "${targets[@]}"; do
     case $target in
         scanner_fuzz) max_len=8192 ;;
         request_fuzz) max_len=80000 ;;
@@ -40,11 +42,16 @@ for target in scanner_fuzz request_fuzz content_fuzz; do
     esac
     work="$build/work/$target"
     mkdir -p "$work"
-    log="$build/$target.log"
-    if ! "${private[@]}" "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=20 \
+    "${private[@]}" "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=20 \
         -rss_limit_mb=2048 -print_final_stats=1 -dict="$here/multipart.dict" \
         -artifact_prefix="$build/artifacts/$target-" "$@" \
-        "$work" "$here/corpus/$target" >"$log" 2>&1; then
+        "$work" "$here/corpus/$target" >"$build/$target.log" 2>&1 &
+    pid[$target]=$!
+done
+status=0
+for target in "${targets[@]}"; do
+    log="$build/$target.log"
+    if ! wait "${pid[$target]}"; then
         echo "$target failed; the end of $log:" >&2
         tail -40 "$log" >&2
         status=1

@@ -6,11 +6,14 @@
 # copy with sentinel files, some named like the targets, so the machine's own
 # /etc is never at stake, not even when this test fails.
 #
-# Usage: etc_untouched.sh SOURCE_DIR WORK_DIR JOBS CTEST_REGEX [TARGET...]
+# Usage: etc_untouched.sh SOURCE_DIR WORK_DIR CTEST_REGEX BUILD_DIR [TARGET...]
 #   CTEST_REGEX  the tests to run: those that write target files
-#   TARGET       what to build of the plain build; all when none is given
+#   BUILD_DIR    the plain build; one configured already (the host test
+#                build, when it was configured so) only runs its tests
+#                again, else it is configured and built here, TARGETs only
+#                (all when none is given)
 set -uo pipefail
-source=$(realpath "$1") work=$(realpath -m "$2") jobs=$3 tests=$4
+source=$(realpath "$1") work=$(realpath -m "$2") tests=$3 build=$(realpath -m "$4")
 shift 4
 
 if [ "$(id -u)" != 0 ]; then
@@ -20,7 +23,7 @@ fi
 if [ "${PLAIN_BUILD_INSIDE:-}" != 1 ]; then
     rm -rf "$work"
     mkdir -p "$work/etc"
-    PLAIN_BUILD_INSIDE=1 exec unshare -m --propagation private "$0" "$source" "$work" "$jobs" "$tests" "$@"
+    PLAIN_BUILD_INSIDE=1 exec unshare -m --propagation private "$0" "$source" "$work" "$tests" "$build" "$@"
 fi
 
 # shellcheck source=../testlib.sh
@@ -46,13 +49,27 @@ snapshot() {
 }
 snapshot >"$work/before"
 
-# The README's plain build, as written but for the folder and the targets.
-build=$work/build
-cmake -S "$source" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1
-check "the plain configure succeeds" test $? = 0
-cmake --build "$build" -j "$jobs" ${1:+--target "$@"} >"$work/build.log" 2>&1
-check "the plain build succeeds" test $? = 0
-ctest --test-dir "$build" -R "$tests" --no-tests=error --output-on-failure >"$work/ctest.log" 2>&1
+if [ -f "$build/CMakeCache.txt" ]; then
+    # Made already: its own test log and its tests' target directory stay
+    # with the test run it belongs to, out of this namespace's way.
+    check "the build was configured with no target directory" \
+        grep -qx 'UPLOAD_TARGET_DIR:STRING=/etc' "$build/CMakeCache.txt"
+    for dir in Testing test-target; do
+        mkdir -p "$build/$dir" && mount -t tmpfs -o mode=0755 tmpfs "$build/$dir" || exit 1
+    done
+    touch "$work/configure.log" "$work/build.log"
+    # Its fixtures' files are there already; made again, they would change
+    # under the tests beside this one.
+    skip_setup=(-FS '.*')
+else
+    # The README's plain build, as written but for the folder and the targets.
+    cmake -S "$source" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1
+    check "the plain configure succeeds" test $? = 0
+    cmake --build "$build" -j 2 ${1:+--target "$@"} >"$work/build.log" 2>&1
+    check "the plain build succeeds" test $? = 0
+    skip_setup=()
+fi
+ctest --test-dir "$build" -R "$tests" "${skip_setup[@]}" --no-tests=error --output-on-failure >"$work/ctest.log" 2>&1
 check "its tests that write targets pass" test $? = 0
 
 snapshot >"$work/after"
