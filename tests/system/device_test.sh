@@ -276,7 +276,7 @@ programs)
     # its httpd gives the client's address in IPv6 form.
     device_exec 'cat /var/log/messages' | tr -d '\r' >"$work/messages"
     for p in "${programs[@]}"; do
-        check "$p: its answer is in the system log" grep -qE "^.{15} device authpriv.notice $p\[[0-9]+\]: target=/etc/${target_of[$p]} errcode=0 bytes=$(stat -c %s "$work/files/$p.pem") user=$DEVICE_USER addr=\[::ffff:10\.0\.2\.2\]$" "$work/messages"
+        check "$p: its answer is in the system log" grep -qE "^.{15} device authpriv.notice $p\[[0-9]+\]: target=/etc/${target_of[$p]} errcode=0 bytes=$(stat -c %s "$work/files/$p.pem") user=$DEVICE_USER addr=\[::ffff:10\.0\.2\.2\]( reload=[a-z]+)?$" "$work/messages"
     done
     device_poweroff
     # Read back after a reboot: stored on the disk, not merely cached.

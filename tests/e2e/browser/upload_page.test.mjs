@@ -22,6 +22,12 @@ if (!outDir) {
   console.error('usage: node upload_page.test.mjs PAGE_URL TARGET_DIR OUT_DIR');
   process.exit(2);
 }
+// The page judges chosen files also against what the device holds: every
+// run starts from a device that holds nothing, whatever ran before it.
+if (targetDir !== '-')
+  for (const kind of ['client-cert', 'ca-cert', 'priv'])
+    for (const number of ['', '2'])
+      rmSync(join(targetDir, `8021x-${kind}${number}`), { force: true });
 const filesDir = join(outDir, 'files');
 mkdirSync(filesDir, { recursive: true });
 
