@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "key_facts.h"
+#include "pem_body.h"
 
 namespace {
 
@@ -132,8 +133,10 @@ key_facts key_facts_of(const unsigned char *file, size_t length, unsigned char *
             k.encrypted = true;
             return k;
         }
-        size_t decoded = base64_decode(body, end, scratch);
-        read_key({scratch, static_cast<uint32_t>(decoded)}, k, {});
+        pem_body decoded{};
+        pem_body_decode(decoded, reinterpret_cast<const char *>(body), static_cast<size_t>(end - body), scratch,
+                        static_cast<uint32_t>(length * 3 / 4));
+        read_key({scratch, decoded.size < length * 3 / 4 ? decoded.size : static_cast<uint32_t>(length * 3 / 4)}, k, {});
         return k;
     }
     if (length == 0 || file[0] != 0x30)

@@ -26,8 +26,4 @@ struct key_facts {
 // `file` or `scratch`.
 key_facts key_facts_of(const unsigned char *file, size_t length, unsigned char *scratch);
 
-// Decodes base64 from `text` until a byte that is neither base64 nor blank;
-// the bytes written.
-size_t base64_decode(const unsigned char *text, const unsigned char *end, unsigned char *out);
-
 #endif
