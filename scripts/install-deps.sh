@@ -17,9 +17,10 @@ packages+=(libjson-c-dev)
 packages+=(hostapd wpasupplicant)
 # The device build: clang and lld cross-compile against armhf musl, llvm's
 # objcopy drops the section headers, and the programs run here under
-# qemu-arm. musl-dev for this machine serves the x86-64 musl build.
+# qemu-arm (its static build, which starts faster). musl-dev for this
+# machine serves the x86-64 musl build.
 # Named with the architecture: asked about plainly, dpkg answers for any.
-packages+=(clang lld llvm musl-dev:armhf "musl-dev:$(dpkg --print-architecture)" libclang-rt-14-dev:armhf qemu-user file)
+packages+=(clang lld llvm musl-dev:armhf "musl-dev:$(dpkg --print-architecture)" libclang-rt-14-dev:armhf qemu-user qemu-user-static file)
 # The emulated device: its kernel and busybox are fetched as armhf packages
 # by device/build-image.sh, never installed; these build and boot it.
 packages+=(qemu-system-arm e2fsprogs kmod cpio)

@@ -20,16 +20,18 @@ trap 'stage ""; printf "%s\n" "${times[@]}" "$(printf "time: %-17s %5d s" all $S
 stage packages
 scripts/install-deps.sh
 
-# Every ctest run adds its count to the closing line.
+# ctest_run BUILD SLOTS: a build's tests, its count of passed tests added to
+# the closing line; its last line is "time: BUILD tests SECONDS s".
 passed=0
-run_ctest() {
-    local log
+ctest_run() {
+    local log began=$SECONDS status=0 n
     log=$(mktemp)
-    # Two slots per core: a test that keeps a core busy takes two
-    # (tests/CMakeLists.txt), the ones that mostly wait fill the rest.
-    ctest --test-dir "$1" --output-on-failure -j $((2 * jobs)) | tee "$log"
-    passed=$((passed + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")))
+    ctest --test-dir "$1" --output-on-failure -j "$2" | tee "$log" || status=$?
+    n=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")
+    passed=$((passed + ${n:-0}))
     rm -f "$log"
+    echo "time: $1 tests $((SECONDS - began)) s"
+    return $status
 }
 
 # Every build the README documents, warnings fatal, side by side, $jobs at a
@@ -174,8 +176,9 @@ build test -UUPLOAD_TARGET_DIR -DCMAKE_BUILD_TYPE=Release $werror \
     -DUPLOAD_GCC_BUILD_DIRS="$(IFS=';'; echo "${gcc_builds[*]}")" \
     -DUPLOAD_RELOAD_BUILD_DIR="$root/build/reload"
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, with
-# one trusted origin, so that the process tests see it let through.
-build asan -DCMAKE_BUILD_TYPE=Debug -DUPLOAD_SANITIZE=ON $werror \
+# one trusted origin, so that the process tests see it let through; the
+# recipes' tests read no build, and run in build/test only.
+build asan -DCMAKE_BUILD_TYPE=Debug -DUPLOAD_SANITIZE=ON $werror -DUPLOAD_TEST_PACKAGING=OFF \
     -DUPLOAD_TARGET_DIR="$root/build/asan/target" -DUPLOAD_TRUSTED_ORIGINS=https://portal.example.com
 # The libFuzzer targets.
 build fuzz -DCMAKE_CXX_COMPILER=clang++ -DUPLOAD_FUZZ=ON -DUPLOAD_BUILD_TESTS=OFF $werror \
@@ -183,11 +186,28 @@ build fuzz -DCMAKE_CXX_COMPILER=clang++ -DUPLOAD_FUZZ=ON -DUPLOAD_BUILD_TESTS=OF
     -- --target scanner_fuzz request_fuzz content_fuzz
 builds_done
 
-stage "Release tests"
-run_ctest build/test
-
-stage "sanitizer tests"
-run_ctest build/asan
+# The sanitizer build's tests beside the Release build's, in a slot per
+# core: either run alone leaves the cores idle while its last tests end.
+# Their output follows the Release tests'.
+stage ""
+tests_began=$SECONDS
+asan_log=$(mktemp)
+(ctest_run build/asan "$jobs" >"$asan_log" 2>&1) &
+asan_pid=$!
+release_status=0
+# Two slots per core: a test that keeps a core busy takes two
+# (tests/CMakeLists.txt), the ones that mostly wait fill the rest.
+ctest_run build/test $((2 * jobs)) || release_status=$?
+times+=("$(printf 'time: %-17s %5d s' "Release tests" $((SECONDS - tests_began)))")
+asan_status=0
+wait "$asan_pid" || asan_status=$?
+cat "$asan_log"
+times+=("$(printf 'time: %-17s %5d s, beside them' "sanitizer tests" "$(sed -n 's/^time: build\/asan tests \([0-9]*\) s$/\1/p' "$asan_log")")")
+n=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$asan_log")
+passed=$((passed + ${n:-0}))
+rm -f "$asan_log"
+[ "$release_status" = 0 ] || exit "$release_status"
+[ "$asan_status" = 0 ] || exit "$asan_status"
 
 # Bounded fuzzing: each libFuzzer target for 30 seconds from the committed
 # corpus (README, "Fuzzing", says how to run them for hours).

@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -95,6 +96,15 @@ static int pending(int fd)
     return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
 }
 
+// Waits for a program that has no event to wait on: short naps at first, for
+// the programs that answer at once, longer ones for those that take an
+// emulator's time, so that the watching never takes the CPU they need.
+static void nap(useconds_t &us)
+{
+    usleep(us);
+    us = std::min<useconds_t>(us * 2, 2000);
+}
+
 upload_outcome run_upload(const upload_run &run)
 {
     upload_outcome o;
@@ -139,8 +149,7 @@ upload_outcome run_upload(const upload_run &run)
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        for (int fd = 3; fd < 1024; ++fd)
-            close(fd);
+        close_range(3, ~0U, 0);
         if (run.run_as_nobody && (setgid(65534) || setuid(65534)))
             _exit(126);
         if (run.in_child)
@@ -167,12 +176,12 @@ upload_outcome run_upload(const upload_run &run)
     // Between mkstemp and unlink the name exists by design, so /tmp is only
     // looked at while the program waits for the next read.
     auto waiting_for_input = [&]() {
-        for (int tries = 0; tries < 1000 && !poll_exit(); ++tries) {
+        const long until = std::min(deadline, now_ms() + 2000);
+        for (useconds_t us = 50; now_ms() < until && !poll_exit(); nap(us)) {
             std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat").value_or("");
             size_t paren = stat.rfind(')');
             if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S')
                 return true;
-            usleep(200);
         }
         return false;
     };
@@ -202,8 +211,8 @@ upload_outcome run_upload(const upload_run &run)
                 break;
             off += static_cast<size_t>(n);
         }
-        while (pending(in[1]) > 0 && !poll_exit() && now_ms() < deadline)
-            usleep(200);
+        for (useconds_t us = 50; pending(in[1]) > 0 && !poll_exit() && now_ms() < deadline;)
+            nap(us);
         look_while_waiting();
         if (exited || now_ms() >= deadline)
             break;
@@ -211,10 +220,20 @@ upload_outcome run_upload(const upload_run &run)
     if (!run.hold_stdin_open)
         close(in[1]);
     // An answer larger than the pipe holds (the status program's) is taken
-    // as it comes, lest the program wait for us and we for it.
-    for (int n; !poll_exit() && now_ms() < deadline; usleep(500))
-        for (char buf[4096]; (n = pending(out[0])) > 0;)
+    // as it comes, lest the program wait for us and we for it; its end wakes
+    // us through a pidfd (naps where the kernel has none).
+    pollfd events[2] = {{out[0], POLLIN, 0}, {static_cast<int>(syscall(SYS_pidfd_open, pid, 0)), POLLIN, 0}};
+    for (long left; !poll_exit() && (left = deadline - now_ms()) > 0;) {
+        poll(events, 2, events[1].fd >= 0 ? static_cast<int>(left) : 1);
+        if (events[0].revents & POLLHUP)
+            events[0].fd = -1;   // the program closed its output: only its end is left
+        for (int n; (n = pending(out[0])) > 0;) {
+            char buf[4096];
             o.out.append(buf, static_cast<size_t>(read(out[0], buf, sizeof buf < static_cast<size_t>(n) ? sizeof buf : n)));
+        }
+    }
+    if (events[1].fd >= 0)
+        close(events[1].fd);
     if (!exited) {
         o.timed_out = true;
         kill(pid, SIGKILL);
