@@ -127,6 +127,9 @@ upload_outcome run_upload(const upload_run &run)
     for (auto &raw : run.extra_env_raw)
         env_s.push_back(raw);
     env_s.push_back(std::string("PATH=") + env_or("PATH", "/usr/bin:/bin"));
+    // A suite may ask the sanitizer build's leak check off (tests/CMakeLists.txt).
+    if (const char *lsan = getenv("LSAN_OPTIONS"))
+        env_s.push_back(std::string("LSAN_OPTIONS=") + lsan);
     std::vector<char *> argv, envp;
     for (auto &s : argv_s)
         argv.push_back(s.data());
