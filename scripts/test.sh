@@ -195,9 +195,9 @@ asan_log=$(mktemp)
 (ctest_run build/asan "$jobs" >"$asan_log" 2>&1) &
 asan_pid=$!
 release_status=0
-# Two slots per core: a test that keeps a core busy takes two
+# Three slots per core: a test that keeps a core busy takes two
 # (tests/CMakeLists.txt), the ones that mostly wait fill the rest.
-ctest_run build/test $((2 * jobs)) || release_status=$?
+ctest_run build/test $((3 * jobs)) || release_status=$?
 times+=("$(printf 'time: %-17s %5d s' "Release tests" $((SECONDS - tests_began)))")
 asan_status=0
 wait "$asan_pid" || asan_status=$?
