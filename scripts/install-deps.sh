@@ -33,18 +33,10 @@ packages+=(g++-arm-linux-gnueabi g++-aarch64-linux-gnu g++-mips-linux-gnu g++-mi
     g++-i686-linux-gnu g++-powerpc-linux-gnu)
 # The real Buildroot (tests/packaging/buildroot.sh): Debian's armhf cross
 # compiler as its external toolchain, rsync for a local source, fakeroot for
-# its users and permissions, autotools for the patchelf it builds, and its
+# its users and permissions, pkgconf and patchelf as its host tools, and its
 # check-package's Python modules.
-packages+=(g++-arm-linux-gnueabihf rsync fakeroot autoconf automake dpkg-dev python3-magic python3-flake8)
+packages+=(g++-arm-linux-gnueabihf rsync fakeroot pkgconf patchelf python3-magic python3-flake8)
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
-# Its host-pkgconf and host-patchelf are built from Debian's sources of
-# them, offline: apt-get source needs deb-src lines.
-sources=/etc/apt/sources.list.d/nubo-upload-src.sources
-if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' "Suites: $(. /etc/os-release && echo "$VERSION_CODENAME")" \
-        'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' >"$sources"
-    missing_sources=1
-fi
 # scripts/bench.sh asks for what the benchmarks need as well.
 if [ "${1:-}" = bench ]; then
     packages+=(libbenchmark-dev)
@@ -58,7 +50,7 @@ for p in "${packages[@]}"; do
 done
 # Some builds of nodejs bring npm along; Debian's does not.
 command -v npm >/dev/null || missing+=(npm)
-if [ ${#missing[@]} -gt 0 ] || [ -n "${missing_sources:-}" ]; then
+if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     # A mirror in the middle of a sync fails one index; install says whether
     # what is needed was found anyway.

@@ -6,8 +6,8 @@
 # as a device would take it, and one program run under qemu-arm with the
 # target's own C library against a private /etc.
 #   buildroot.sh SOURCE_DIR WORK_DIR PROGRAM...
-# WORK_DIR keeps Buildroot, the toolchain folder and the host tools' sources
-# between runs; each run builds the package anew.
+# WORK_DIR keeps Buildroot and the toolchain folder between runs; each run
+# builds the package anew.
 set -euo pipefail
 src=$(realpath "$1")
 work=$(realpath -m "$2")
@@ -64,19 +64,10 @@ WRAPPER
     touch "$tc/.made"
 fi
 
-# Every cmake package needs host-pkgconf, and the last step host-patchelf;
-# offline, both are built from Debian's sources of them (deb-src, see
-# scripts/install-deps.sh), fetched once.
-debsrc=$work/debian-src
-if [ ! -e "$debsrc/.fetched" ]; then
-    rm -rf "$debsrc" && mkdir -p "$debsrc"
-    (cd "$debsrc" && apt-get source -qq pkgconf patchelf >/dev/null 2>&1) || {
-        echo "FAIL: apt-get source pkgconf patchelf (deb-src lines and the Debian mirror) did not work"
-        exit 1
-    }
-    (cd "$debsrc"/patchelf-*/ && autoreconf -fi >/dev/null 2>&1)
-    touch "$debsrc/.fetched"
-fi
+# Every cmake package needs host-pkgconf, and the last step host-patchelf.
+# Offline there is nothing to build them from: local.mk below hands
+# Buildroot this machine's own (Debian's packages) in their place.
+mkdir -p "$work/no-source"
 
 # A fresh output folder each run, where the README's lines put it (output/
 # in the Buildroot folder): the package, its options and the recipe are
@@ -113,11 +104,19 @@ BR2_SYSTEM_BIN_SH_NONE=y
 # BR2_PACKAGE_BUSYBOX is not set
 # BR2_TARGET_ROOTFS_TAR is not set
 CONFIG
-# The tables of users and permissions, as fs/common.mk writes them for an
+# Debian's pkgconf and patchelf as host-pkgconf and host-patchelf, in the
+# place Buildroot installs them (its pkg-config wrapper comes on top); and
+# the tables of users and permissions, as fs/common.mk writes them for an
 # image (which would need more host tools).
 cat >"$br/local.mk" <<LOCAL
-HOST_PKGCONF_OVERRIDE_SRCDIR = $(echo "$debsrc"/pkgconf-*/)
-HOST_PATCHELF_OVERRIDE_SRCDIR = $(echo "$debsrc"/patchelf-*/)
+HOST_PKGCONF_OVERRIDE_SRCDIR = $work/no-source
+HOST_PKGCONF_CONFIGURE_CMDS = @:
+HOST_PKGCONF_BUILD_CMDS = @:
+HOST_PKGCONF_INSTALL_CMDS = mkdir -p \$(HOST_DIR)/bin && ln -sf /usr/bin/pkgconf \$(HOST_DIR)/bin/pkgconf
+HOST_PATCHELF_OVERRIDE_SRCDIR = $work/no-source
+HOST_PATCHELF_CONFIGURE_CMDS = @:
+HOST_PATCHELF_BUILD_CMDS = @:
+HOST_PATCHELF_INSTALL_CMDS = mkdir -p \$(HOST_DIR)/bin && ln -sf /usr/bin/patchelf \$(HOST_DIR)/bin/patchelf
 nubo-upload-tables:
 	\$(call PRINTF,\$(PACKAGES_USERS)) >\$(BASE_DIR)/users.txt
 	\$(call PRINTF,\$(PACKAGES_PERMISSIONS_TABLE)) >\$(BASE_DIR)/permissions.txt
