@@ -18,7 +18,11 @@
 #endif
 #include "upload.h"
 
-enum { OPEN_ATTEMPTS = 16, IN_PLACE = 1 };
+// An attempt is lost only when another upload to the same slot made the
+// file beside the target or ended meanwhile: of many at once on a disk, each
+// holding the lock through its fsync, some lose dozens. The bound only keeps
+// a file system that never settles from holding us for ever.
+enum { OPEN_ATTEMPTS = 1024, IN_PLACE = 1 };
 
 // More than any upload, less than the most one sendfile call moves.
 constexpr size_t COPY_CHUNK = 1 << 30;
