@@ -163,9 +163,15 @@ TEST(ContentCheck, EachFileInEachSlot)
     }
     // Each row in a certificate slot and a key slot, the slots taking turns,
     // so that every program meets keys and certificates; without the check
-    // fewer rows show that every file is stored.
+    // fewer rows show that every file is stored. Without the check the
+    // programs never look at what a file is: each row is the same scanner
+    // and copy on other bytes, a sweep, which UPLOAD_SWEEP may sample.
     size_t turn = 0;
     for (auto &r : rows) {
+        if (!content_check_built() && !sweep_takes(turn)) {
+            ++turn;
+            continue;
+        }
         std::optional<std::string> content = read_file(std::string(files) + "/" + r.file);
         ASSERT_TRUE(content) << r.file;
         auto [certificate_slot, key_slot] = answers.count(r.file) ? answers.at(r.file) : std::pair{0, 0};
@@ -198,7 +204,8 @@ TEST(ContentCheck, EachFileInEachSlot)
             continue;
         }
         for (size_t cut = from; cut <= from + r.cut_span; ++cut)
-            expect(program, r.file, *content, {cut}, want, " cut at " + std::to_string(cut - at));
+            if (sweep_takes(cut))
+                expect(program, r.file, *content, {cut}, want, " cut at " + std::to_string(cut - at));
     }
 }
 

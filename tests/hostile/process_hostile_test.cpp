@@ -54,6 +54,8 @@ TEST_F(Hostile, DelimiterAfterTheFileStraddlingAReadAtEveryOffset)
     const std::string body = file_body(B, content);
     const size_t from = body.rfind(CRLF + "--" + B) - 1;
     for (size_t cut = from; cut <= from + 2 + 2 + B.size() + 3; ++cut) {
+        if (!sweep_takes(cut))
+            continue;
         SetUp();
         upload_run run = request(B, body);
         run.pieces = {body.substr(0, cut), body.substr(cut)};

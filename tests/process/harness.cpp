@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -49,6 +50,21 @@ std::string target_path(const std::string &file)
 bool under_emulator()
 {
     return *env_or("UPLOAD_EMULATOR", "") != '\0';
+}
+
+bool sweep_takes(size_t position)
+{
+    static const std::pair<size_t, size_t> sweep = [] {
+        const char *v = env_or("UPLOAD_SWEEP", "1/0");
+        size_t stride = 0, offset = 0;
+        int used = 0;
+        if (sscanf(v, "%zu/%zu%n", &stride, &offset, &used) != 2 || v[used] || stride == 0 || offset >= stride) {
+            fprintf(stderr, "UPLOAD_SWEEP=%s is not STRIDE/OFFSET with OFFSET below STRIDE\n", v);
+            abort();
+        }
+        return std::pair{stride, offset};
+    }();
+    return position % sweep.first == sweep.second;
 }
 
 std::string side_path(const std::string &file)

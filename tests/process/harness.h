@@ -69,6 +69,15 @@ std::vector<std::string> hidden_target_names();
 // preloaded library still reaches it (refuse-syscalls).
 bool under_emulator();
 
+// Whether a sweep (a loop over every cut or position, all of them the same
+// scanner and request code) takes this position. UPLOAD_SWEEP=STRIDE/OFFSET,
+// set by CMake on the rows whose point is the compiler, the CPU or the older
+// stat calls, takes only the positions equal to OFFSET modulo STRIDE, each row
+// of a kind another offset, so that the rows of the kind together take every
+// position; absent, as in process_tests, its sanitizer and memcheck rows,
+// every position. Tables of distinct cases do not ask.
+bool sweep_takes(size_t position);
+
 std::optional<std::string> read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content, unsigned mode = 0644);
 unsigned file_mode(const std::string &path);

@@ -344,6 +344,8 @@ TEST_F(Upload, ReadBoundariesNeverDecide)
     const size_t from = body.find("Content-Disposition", body.find("filedata") - 60);
     const size_t to = body.find("\r\n\r\n", from) + 5;
     for (size_t cut = from; cut <= to; ++cut) {
+        if (!sweep_takes(cut))
+            continue;
         clear_target_dir();
         upload_run run = request(B, body);
         run.pieces = {body.substr(0, cut), body.substr(cut)};
