@@ -4,7 +4,7 @@
 # are missing, so that a fresh machine needs nothing done by hand.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev pkg-config util-linux)
+packages=(cmake ninja-build g++ make libgtest-dev pkg-config util-linux)
 # Web servers, page and end-to-end tests.
 packages+=(lighttpd busybox curl iproute2 chromium nodejs)
 # The certificates and keys of the content check's tests.

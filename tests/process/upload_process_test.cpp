@@ -9,7 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <regex>
 #include <sstream>
 
 #include "harness.h"
@@ -571,6 +570,20 @@ static std::string utc_stamp(time_t t)
     return text;
 }
 
+// The first "[digits]: " as "[PID]: ": the program's pid differs each run.
+// By hand: <regex> took a third of this file's compile.
+static std::string mask_pid(std::string line)
+{
+    for (size_t open = line.find('['); open != std::string::npos; open = line.find('[', open + 1)) {
+        size_t end = open + 1;
+        while (end < line.size() && line[end] >= '0' && line[end] <= '9')
+            ++end;
+        if (end > open + 1 && line.compare(end, 3, "]: ") == 0)
+            return line.replace(open + 1, end - open - 1, "PID");
+    }
+    return line;
+}
+
 TEST_F(SystemLog, EachAnswerLeavesOneLine)
 {
     const std::string content = "0123456789";
@@ -618,7 +631,7 @@ TEST_F(SystemLog, EachAnswerLeavesOneLine)
         EXPECT_EQ(o.out, response_for(c.code));
         std::vector<std::string> lines = received();
         ASSERT_EQ(lines.size(), 1u) << c.line;
-        std::string line = std::regex_replace(lines[0], std::regex("\\[[0-9]+\\]: "), "[PID]: ", std::regex_constants::format_first_only);
+        std::string line = mask_pid(lines[0]);
         for (time_t t = before; t <= after; ++t)
             if (line.compare(4, 15, utc_stamp(t)) == 0)
                 line.replace(4, 15, "STAMP");

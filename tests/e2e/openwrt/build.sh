@@ -27,13 +27,17 @@ if [ "$(cat "$prefix/.sources" 2>/dev/null)" != "$stamp" ]; then
         tar -xzf "$tarball" -C "$out/src"
     done
     # The installed programs find the prefix's libraries without
-    # LD_LIBRARY_PATH, which uhttpd clears for a CGI.
-    common=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix"
+    # LD_LIBRARY_PATH, which uhttpd clears for a CGI. Built unoptimised and
+    # without their -g3, which their own flags set past the build type's:
+    # nothing here debugs or times them, and it takes a fifth off the build.
+    common=("-DCMAKE_C_COMPILE_OBJECT=<CMAKE_C_COMPILER> <DEFINES> <INCLUDES> <FLAGS> -O0 -g0 -o <OBJECT> -c <SOURCE>"
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix"
         -DCMAKE_INSTALL_RPATH="$prefix/lib")
+    # Ninja, as scripts/test.sh builds: make's own steps cost a third more.
     build() {
         local name=$1
         shift
-        cmake -S "$out/src/$name" -B "$out/build/$name" "${common[@]}" "$@" >"$out/build-$name.log" 2>&1
+        cmake -G Ninja -S "$out/src/$name" -B "$out/build/$name" "${common[@]}" "$@" >"$out/build-$name.log" 2>&1
         cmake --build "$out/build/$name" -j "$jobs" >>"$out/build-$name.log" 2>&1
         cmake --install "$out/build/$name" >>"$out/build-$name.log" 2>&1
     }
@@ -52,7 +56,11 @@ fi
 # The package's own ACL, as it installs it.
 cp "$root/packaging/openwrt/nubo-upload/acl.d/nubo-upload.json" "$prefix/share/rpcd/acl.d/"
 
-cmake -S "$root" -B "$out/programs" -DCMAKE_BUILD_TYPE=Release -DUPLOAD_WERROR=ON -DUPLOAD_BUILD_TESTS=OFF \
+# A folder an older run configured for make is configured afresh.
+if [ -f "$out/programs/CMakeCache.txt" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$out/programs/CMakeCache.txt"; then
+    rm -rf "$out/programs/CMakeCache.txt" "$out/programs/CMakeFiles"
+fi
+cmake -G Ninja -S "$root" -B "$out/programs" -DCMAKE_BUILD_TYPE=Release -DUPLOAD_WERROR=ON -DUPLOAD_BUILD_TESTS=OFF \
     -DUPLOAD_SESSION_CHECK=ubus -DCMAKE_PREFIX_PATH="$prefix" -DUPLOAD_TARGET_DIR="$out/target" >"$out/programs.log"
 cmake --build "$out/programs" -j "$jobs" >>"$out/programs.log"
 echo "OpenWrt's parts in $prefix, the programs in $out/programs/bin"
