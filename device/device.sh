@@ -37,7 +37,7 @@
 # curl's --limit-rate to stretch the body out over time if needed), wait
 # for the moment, device_cut; then device_boot the same disk and read the
 # files back with device_exec.
-# DEVICE_IMAGE is the folder with vmlinuz and initramfs.cpio.gz (default
+# DEVICE_IMAGE is the folder with kernel and initramfs.cpio (default
 # build/device-image). DEVICE_USER and DEVICE_PASSWORD are the login.
 # DEVICE_ETC is the layout of /etc (device/etc-layout): ext4 (the default),
 # ubifs, jffs2 or overlay. The flash of the last three lives in the
@@ -103,7 +103,7 @@ device_boot() {
         # cryptomgr.notests: the kernel's self-tests of its crypto code, a
         # third of the emulated boot, test Debian's kernel, not the device.
         setsid qemu-system-arm -M virt -cpu cortex-a15 -smp 1 -m "$ram" \
-            -kernel "$DEVICE_IMAGE/vmlinuz" -initrd "$DEVICE_IMAGE/initramfs.cpio.gz" \
+            -kernel "$DEVICE_IMAGE/kernel" -initrd "$DEVICE_IMAGE/initramfs.cpio" \
             -append "console=ttyAMA0 quiet cryptomgr.notests upload_etc=$DEVICE_ETC${task:+ upload_task=$task}" \
             "${drive[@]}" \
             -netdev "user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:$port-:80" \
@@ -125,8 +125,18 @@ device_boot() {
     return 1
 }
 
+# The console from its start, as qemu writes it. tail follows the file by
+# inotify rather than polling, and ends when qemu does.
+device_follow() {
+    tail -n +1 -s 0.1 --pid="$DEVICE_PID" -f "$DEVICE_CONSOLE"
+}
+
 device_wait_ready() {
     local limit=$((SECONDS + ${1:-120})) code
+    # rcS says so once httpd listens: no request (a curl each) before that.
+    if ! timeout "${1:-120}" grep -q -m 1 '^device: ready' < <(device_follow); then
+        device_alive || { echo "device_wait_ready: the device stopped" >&2; return 1; }
+    fi
     while [ $SECONDS -lt $limit ]; do
         device_alive || { echo "device_wait_ready: the device stopped" >&2; return 1; }
         # Before the device's server listens, the forwarded port takes the
@@ -141,15 +151,13 @@ device_wait_ready() {
 
 device_exec() {
     # Unique even when called in a subshell.
-    local n limit=$((SECONDS + 120))
+    local n
     n=$(date +%s%N)
     # The console echoes the command; the quotes keep the echoed markers
     # apart from the printed ones.
     printf 'echo "@@""begin-%s"; %s; echo "@@""end-%s"\n' "$n" "$1" "$n" >&"$DEVICE_CONSOLE_FD"
-    while ! grep -q "^@@end-$n" "$DEVICE_CONSOLE"; do
-        [ $SECONDS -lt $limit ] && device_alive || { echo "device_exec: no answer to '$1'" >&2; return 1; }
-        sleep 0.2
-    done
+    timeout 120 grep -q -m 1 "^@@end-$n" < <(device_follow) ||
+        { echo "device_exec: no answer to '$1'" >&2; return 1; }
     tr -d '\r' <"$DEVICE_CONSOLE" | sed -n "/^@@begin-$n\$/,/^@@end-$n\$/p" | sed '1d;$d'
 }
 
@@ -172,21 +180,24 @@ device_release() {
 }
 
 device_wait_exit() {
-    local limit=$((SECONDS + $1))
-    while device_alive; do
-        if [ $SECONDS -ge $limit ]; then
-            echo "device_wait_exit: still running after $1 s; cutting the power" >&2
-            device_cut
-            return 1
-        fi
-        sleep 0.2
-    done
+    # tail ends when qemu does (this shell reaps it): no process per tick.
+    if device_alive; then
+        timeout "$1" tail -s 0.1 --pid="$DEVICE_PID" -f /dev/null || true
+    fi
+    if device_alive; then
+        echo "device_wait_exit: still running after $1 s; cutting the power" >&2
+        device_cut
+        return 1
+    fi
     device_release
 }
 
 device_poweroff() {
     device_alive || { device_release; return 0; }
-    printf 'poweroff\n' >&"$DEVICE_CONSOLE_FD"
+    # The device's shutdown script, then the power off at once, as the
+    # benchmark's device does: busybox init's poweroff runs the same script
+    # and adds two one-second pauses, for a serial console to drain.
+    printf '/lib/device/stop; poweroff -f\n' >&"$DEVICE_CONSOLE_FD"
     device_wait_exit "${1:-60}"
 }
 

@@ -22,8 +22,9 @@ packages+=(hostapd wpasupplicant)
 # Named with the architecture: asked about plainly, dpkg answers for any.
 packages+=(clang lld llvm musl-dev:armhf "musl-dev:$(dpkg --print-architecture)" libclang-rt-14-dev:armhf qemu-user qemu-user-static file)
 # The emulated device: its kernel and busybox are fetched as armhf packages
-# by device/build-image.sh, never installed; these build and boot it.
-packages+=(qemu-system-arm e2fsprogs kmod cpio)
+# by device/build-image.sh, never installed; these build and boot it (xz and
+# mkimage take the kernel out of its zImage).
+packages+=(qemu-system-arm e2fsprogs kmod cpio xz-utils u-boot-tools)
 # The read-only image below the overlay layout of the device's /etc.
 packages+=(squashfs-tools)
 # A device maker's own compiler: Debian's GCC for soft-float ARM and glibc,

@@ -108,9 +108,9 @@ cut_when() {
     local n
     n=$(date +%s%N)
     printf 'until %s; do usleep 10000; done; echo "@@""hit-%s"\n' "$1" "$n" >&"$DEVICE_CONSOLE_FD"
-    while ! grep -q "^@@hit-$n" "$DEVICE_CONSOLE" && kill -0 "$UPLOAD" 2>/dev/null; do
-        sleep 0.02
-    done
+    # The console followed rather than polled, so the cut follows the line
+    # at once; tail ends when the upload does.
+    grep -q -m 1 "^@@hit-$n" < <(tail -n +1 -s 0.01 --pid="$UPLOAD" -f "$DEVICE_CONSOLE") || true
     device_cut
     LANDED="cut when the upload ended"
     grep -q "^@@hit-$n" "$DEVICE_CONSOLE" && LANDED="cut at the moment"
