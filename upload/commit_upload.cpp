@@ -110,13 +110,24 @@ static int open_locked(const char *path, bool beside, const file_status *judged,
         file_status held;
         made = false;
         int fd = open(path, flags);
+        // A file that has left the name since it was opened is not judged:
+        // another upload renamed it over the target (where a later one may
+        // have replaced it), and the name may lead to a third one's fresh
+        // file by now, which the removal below would take from under it.
+        // One that is still there is judged by the status taken before its
+        // name was looked at, when it was there too: a file of ours that
+        // leaves meanwhile is never taken for another's.
+        if (beside && fd >= 0 && !names_file(path, fd, held)) {
+            close(fd);
+            continue;
+        }
         // Whatever lies beside the target and is shown not to be ours (a
         // link, a FIFO, another name of another key, another user's file)
         // goes for a fresh one. An open refused for another reason (ENFILE,
         // ENOMEM) says nothing about the name: it may be another upload's
         // side file, made just now.
         if (beside && (fd >= 0 || errno != ENOENT) &&
-            (fd >= 0 ? status_of(fd, held) : status_at(path, held)) && !ours(held)) {
+            (fd >= 0 || status_at(path, held)) && !ours(held)) {
             close(fd);
             unlink(path);
             fd = -1;
@@ -262,8 +273,11 @@ static int commit_by_rename()
     }
     if (copy_spool(fd) != 0 || rename(side, target) != 0) {
         // Removed while the lock is held, so that a waiting upload opens a
-        // new side file instead of writing into the removed one.
-        unlink(side);
+        // new side file instead of writing into the removed one; only while
+        // the name is still ours, lest another upload's file go.
+        file_status held;
+        if (names_file(side, fd, held))
+            unlink(side);
         close(fd);
         return io_failed(dir);
     }
